@@ -1,0 +1,133 @@
+// The one doorway from the agent to the operating system.
+//
+// Every device path the agent opens, tests, lists, removes or runs a command
+// on goes through these functions. The device build passes them straight to
+// the kernel; the simulation build maps them into a directory tree that
+// stands in for the module, traces every mutating operation, and can cut the
+// power before any of them. Nothing else in the agent may call the OS for a
+// device path.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// Prepares the platform. The simulation checks its root here and refuses to
+// start without a valid one (one line on stderr, result -1).
+int plat_init();
+
+// The path as the host kernel sees it: the identity on the device, the path
+// inside the simulated root in the simulation. Command lines carry this form.
+std::string plat_host_path(std::string_view device_path);
+
+// Streams. Modes are those of fopen. A stream opened for writing must be
+// closed with fclose (or the RAII holder below) like any other.
+FILE* plat_fopen(const char* path, const char* mode);
+// Flushes the stream and commits its file to storage.
+int plat_fsync(FILE* fp);
+
+// Descriptors, for the device nodes that are driven by raw reads and writes.
+int plat_open(const char* path, int flags, mode_t mode = 0);
+ssize_t plat_write(int fd, const void* buf, size_t len);
+int plat_close(int fd);
+
+int plat_access(const char* path, int mode);
+int plat_stat(const char* path, struct stat* st);
+int plat_lstat(const char* path, struct stat* st);
+int plat_statfs(const char* path, struct statfs* st);
+int plat_unlink(const char* path);
+int plat_rmdir(const char* path);
+int plat_truncate(const char* path, off_t len);
+int plat_rename(const char* from, const char* to);
+int plat_chmod(const char* path, mode_t mode);
+int plat_mkdir(const char* path, mode_t mode);
+DIR* plat_opendir(const char* path);
+ssize_t plat_readlink(const char* path, char* buf, size_t len);
+void plat_sync();
+
+// Shell commands. The command line is run by /bin/sh exactly as given (paths
+// in it already in host form). plat_system returns the raw wait status, or
+// -1 when no shell could be run. plat_popen opens a read pipe on the
+// command's standard output; plat_pclose returns the raw wait status.
+int plat_system(const char* cmd);
+FILE* plat_popen(const char* cmd);
+int plat_pclose(FILE* fp);
+// A command that touches nothing but the agent's own log files (rotation).
+// The simulation neither counts nor cuts it.
+int plat_log_system(const char* cmd);
+
+// The one rule for a command's status: -1 (no shell) or any bit of 0xff7f
+// (non-zero exit code, or a terminating signal) is a failure. The core-dump
+// bit alone is not.
+inline bool plat_cmd_failed(int status) { return status == -1 || (status & 0xff7f) != 0; }
+
+// --- RAII holders: every path closes what it opened. ---
+
+struct FileCloser {
+    void operator()(FILE* fp) const noexcept {
+        if (fp) std::fclose(fp);
+    }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Closes the stream now and reports fclose's result (0 or EOF).
+inline int close_file(FilePtr& fp) {
+    FILE* raw = fp.release();
+    return raw ? std::fclose(raw) : 0;
+}
+
+struct PipeCloser {
+    void operator()(FILE* fp) const noexcept {
+        if (fp) plat_pclose(fp);
+    }
+};
+using PipePtr = std::unique_ptr<FILE, PipeCloser>;
+
+inline int close_pipe(PipePtr& fp) {
+    FILE* raw = fp.release();
+    return raw ? plat_pclose(raw) : -1;
+}
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    int reset(int fd = -1) {
+        int rc = 0;
+        if (fd_ >= 0) rc = plat_close(fd_);
+        fd_ = fd;
+        return rc;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+struct DirCloser {
+    void operator()(DIR* d) const noexcept {
+        if (d) closedir(d);
+    }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
