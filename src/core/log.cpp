@@ -86,6 +86,8 @@ void log_note_signal(int sig) {
     if (sig > 0 && sig < NSIG) g_pending_signal[sig].fetch_add(1);
 }
 
+void log_flush_pending() { flush_signals(); }
+
 void dflog(std::string msg) {
     flush_signals();
     write_entry(msg);

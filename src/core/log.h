@@ -28,3 +28,5 @@ void log_at(const char* func, int line, const char* fmt, ...) __attribute__((for
 // Signals are only recorded by the handler; the next entry writes the line.
 // The handler sets this to the signal number.
 void log_note_signal(int sig);
+// Writes the lines of signals recorded since the last entry.
+void log_flush_pending();

@@ -1,26 +1,146 @@
+// The whole road of one run: preparation, the stages in their fixed order,
+// and either the completion or the one failure path.
+#include <getopt.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/file_util.h"
 #include "core/log.h"
+#include "driver/completion.h"
+#include "driver/device.h"
+#include "driver/package.h"
+#include "driver/partition_map.h"
+#include "driver/stages.h"
+#include "driver/status.h"
 #include "platform/platform.h"
 
 namespace {
-constexpr const char* DIR_INSTALL = "/data/upgrade/install";
+
+constexpr const char* UPGRADE_APP_VER = "V1.0.1";
+constexpr const char* DEBUG_FLAG_FILE = "/data/flag_upgrade_debug";
+
+int exists(const std::string& path) { return plat_access(path.c_str(), F_OK) == 0; }
+
+// Only records the signal: the next log entry writes it. Opening files or
+// allocating in here could deadlock a run in the middle of a partition write.
+extern "C" void sig_handle(int sig) { log_note_signal(sig); }
+
+void install_signal_handlers() {
+    struct sigaction sa {};
+    sa.sa_handler = sig_handle;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;  // a signal must not break a read or write in progress
+    for (int sig : {SIGUSR1, SIGUSR2, SIGTERM}) sigaction(sig, &sa, nullptr);
 }
 
-int main(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
-    if (plat_init() != 0) return 255;
-    auto cmd = make_command(256, "mkdir -p %s", {DIR_INSTALL});
+// The failure path of every step from dst_check on.
+int fail_run(const char* message) {
+    LOGF("%s", message);
+    LOGF("main_err");
+    report_stage("dst_failed", 0);
+    if (ab_system == 0 && flash_type == FLASH_EMMC) {
+        if (change_slot() != 0) LOGF("Error, change_slot failed");
+    }
+    LOGF("DFOTA Patch Failed");
+    release_dir_delta();
+    log_flush_pending();
+    return -1;
+}
+
+int run(int argc, char** argv) {
+    // 1. The install directory holds the log; nothing can be reported before it.
     LOGF("DIR_INSTALL :%s ", DIR_INSTALL);
-    int ret = cmd ? plat_system(cmd->c_str()) : -1;
+    auto mkdir_cmd = make_command(CMD_BUF_SIZE, "mkdir -p %s", {DIR_INSTALL});
+    int ret = mkdir_cmd ? plat_system(mkdir_cmd->c_str()) : -1;
     if (ret != 0) {
         std::printf("%s[%d] run system failed, ret: %d, %s\n", "main", __LINE__, ret, std::strerror(errno));
-        return 255;
+        return -1;
     }
     LOGF("------Upgrade Entry------");
+
+    // 3. The package directory.
+    run_options opts;
+    int where = determine_the_path_exists();
+    if (where == -1) where = determine_the_size_of_the_space();
+    if ((where == 0 ? copy_tmp_path() : copy_data_path()) != 0) return -1;
+    opts.data_delta = where == 1;
+
+    // 4-5.
+    LOGF("UPGRADE_APP_VER: [%s] Build_time:%s %s", UPGRADE_APP_VER, __DATE__, __TIME__);
+    plat_unlink(STATUS_FILE);
+    plat_unlink(STATUS_LIST_FILE);
+    plat_unlink(INSTALL_PROCESS_FILE);
+    report_stage("dst_start", 0);
+
+    // 6-8.
+    int opt;
+    while ((opt = getopt(argc, argv, "df:v")) != -1) {
+        if (opt == 'd') upgrade_debug = 1;
+        else if (opt == 'f') opts.package_file = optarg;
+    }
+    if (exists(DEBUG_FLAG_FILE)) upgrade_debug = 1;
+    install_signal_handlers();
+
+    // 9. The partition-image map.
+    if (exists(PARTITION_IMAGE_MAP_CFG)) {
+        LOGF("Found file[%s]", PARTITION_IMAGE_MAP_CFG.c_str());
+        if (kelo_construct_partition_image_map_list() != 0) {
+            LOGF("Error, construct partition and image map fail");
+            return -1;
+        }
+    } else {
+        LOGF("Warning, Not found file[%s]", PARTITION_IMAGE_MAP_CFG.c_str());
+    }
+
+    // dst_get_dev_info
+    report_stage("dst_get_dev_info", 10);
+    if (get_flash_type() != 0) {
+        LOGF("Error,get_flash_type failed");
+        return -1;
+    }
+    LOGF("flashtype: [%s]", flash_type == FLASH_NAND ? "NAND" : "EMMC");
+    ab_system = get_ab_system();
+    if (ab_system < 0) {
+        LOGF("Error, get_ab_system failed,force set ab_system to 0");
+        ab_system = 0;
+    }
+    LOGF("system type? [%s]", ab_system == 1 ? "AB system" : "NR system");
+    if (ab_system != 0) {
+        current_slot = get_current_slot();
+        LOGF("current_slot: [%s]", current_slot == 0 ? "SLOT_A" : "SLOT_B");
+        set_target_slot();
+    }
+    create_efs_backup_restore_flag_file();
+
+    // dst_unpack: the package arrives unpacked.
+    report_stage("dst_unpack", 20);
+    set_unpack_dirs();
+
+    // From here on every failure takes the failure path.
+    report_stage("dst_check", 30);
+    if (refuse_unsupported_updates() != 0) return fail_run("Error, package needs updates this build cannot apply");
+    if (patch_diff_block() < 0) return fail_run("Error, patch block failed");
+
+    report_stage("dst_patch_full", 40);
+
+    report_stage("dst_patch_diff", 60);
+    report_stage("dst_patch_diff", 70);
+    if (patch_diff_rootfs() < 0) return fail_run("Error, patch diff system file failed");
+    if (patch_full_rootfs() < 0) return fail_run("Error, patch full system file failed");
+
+    if (complete_upgrade(opts) != 0) return fail_run("Error, change_slot failed");
+    log_flush_pending();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (plat_init() != 0) return 255;
+    return run(argc, argv) == 0 ? 0 : 255;
 }

@@ -95,3 +95,20 @@ std::string CaptureStderr::finish() {
     done_ = true;
     return restore(2, saved_, file_);
 }
+
+bool like(std::string_view p, std::string_view t) {
+    if (p.empty()) return t.empty();
+    if (p[0] == '*') {
+        for (size_t i = 0; i <= t.size(); ++i)
+            if (like(p.substr(1), t.substr(i))) return true;
+        return false;
+    }
+    if (p[0] == '#') {
+        size_t n = 0;
+        while (n < t.size() && t[n] >= '0' && t[n] <= '9') ++n;
+        for (size_t k = n; k >= 1; --k)
+            if (like(p.substr(1), t.substr(k))) return true;
+        return false;
+    }
+    return !t.empty() && p[0] == t[0] && like(p.substr(1), t.substr(1));
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 class TestRoot {
 public:
@@ -48,3 +49,11 @@ private:
     std::string file_;
     bool done_ = false;
 };
+
+// Whole-text match of a simple pattern: '#' stands for one or more digits,
+// '*' for any text (newlines included); everything else is literal.
+bool like(std::string_view pattern, std::string_view text);
+// Some part of text matches the pattern.
+inline bool contains_like(std::string_view pattern, std::string_view text) {
+    return like("*" + std::string(pattern) + "*", text);
+}

@@ -1,0 +1,88 @@
+#include "driver/completion.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/file_util.h"
+#include "core/log.h"
+#include "driver/device.h"
+#include "driver/package.h"
+#include "driver/status.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Runs a completion command whose status is deliberately not examined.
+void run_unchecked(std::string_view tmpl, std::initializer_list<std::string_view> paths) {
+    if (auto cmd = make_command(CMD_BUF_SIZE, tmpl, paths)) plat_system(cmd->c_str());
+    else LOGF("[%d] command too long, not run: %.*s", __LINE__, static_cast<int>(tmpl.size()), tmpl.data());
+}
+
+void remove_package(const run_options& opts) {
+    if (!opts.package_file.empty()) plat_unlink(opts.package_file.c_str());
+    run_unchecked("rm %s -rf", {"/data/delta/"});
+    run_unchecked("rm %s -rf", {"/data/delta.zip"});
+    plat_sync();
+}
+
+}  // namespace
+
+void create_efs_backup_restore_flag_file() {
+    UniqueFd fd{plat_open(RESTORE_FLAG_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0600)};
+    if (!fd) {
+        LOGF("Error opening file");
+        return;
+    }
+    if (fd.reset() != 0) {
+        LOGF("Error closing file");
+        return;
+    }
+    LOGF("File '%s' created successfully.", RESTORE_FLAG_FILE);
+}
+
+void finish_recovery(const char* text) {
+    plat_mkdir(RECOVERY_DIR, 0777);
+    if (!text) return;
+    FilePtr fp{plat_fopen(RECOVERY_INTENT, "w+")};
+    if (!fp) {
+        LOGF("Can't open %s: %s", RECOVERY_INTENT, std::strerror(errno));
+        return;
+    }
+    std::fwrite(text, 1, std::strlen(text), fp.get());
+}
+
+void kelo_recovery_exit() {
+    LOGF("recovery exit");
+    plat_system("marvane_dev_info write boot_mode 0");
+}
+
+int complete_upgrade(const run_options& opts) {
+    plat_unlink(SAVEFILE);
+    plat_unlink(TMP_FILE_PT);
+    // On an A/B system the package is kept until the slot switch succeeded:
+    // if it fails, the run can be repeated from the same package.
+    if (opts.data_delta && ab_system == 0) remove_package(opts);
+    LOGF("DFOTA Patch Success");
+    report_stage("dst_set_boot_mode", 80);
+    if (ab_system == 0) {
+        kelo_recovery_exit();
+    } else {
+        if (change_slot() != 0) return -1;
+        if (opts.data_delta) remove_package(opts);
+    }
+    LOGF("reboot system");
+    report_stage("dst_reboot", 90);
+    run_unchecked("touch %s", {UPGRADED_MARKER});
+    release_dir_delta();
+    finish_recovery(INTENT_SUCCESS);
+    if (ab_system != 0) {
+        plat_system("sync");
+        plat_system("reboot");
+    }
+    plat_system("sync");
+    return 0;
+}

@@ -1,0 +1,56 @@
+#include "driver/stages.h"
+
+#include <unistd.h>
+
+#include <string>
+
+#include "core/log.h"
+#include "driver/package.h"
+#include "platform/platform.h"
+
+namespace {
+
+int exists(const std::string& path) { return plat_access(path.c_str(), F_OK) == 0; }
+
+// Reporting a run as successful while a script of the package was never
+// applied would leave the device on old firmware that claims to be new.
+int refuse_script(const char* stage, const std::string& script) {
+    log_at(stage, __LINE__, "Error, file[%s] needs an update kind this build of the agent cannot apply",
+           script.c_str());
+    return -1;
+}
+
+}  // namespace
+
+int refuse_unsupported_updates() {
+    int ret = 0;
+    for (const std::string* script : {&UPDATER_SCRIPT_SYSTEM, &UPDATER_SCRIPT_IMAGE_DIFF,
+                                      &UPDATER_SCRIPT_BLOCK_DIFF, &UPDATER_SCRIPT_IMAGE_FULL}) {
+        if (exists(*script)) ret = refuse_script(__func__, *script);
+    }
+    return ret;
+}
+
+int patch_diff_block() {
+    if (!exists(UPDATER_SCRIPT_BLOCK_DIFF)) {
+        LOGF("file[%s] not exist, there is no system files need to update", UPDATER_SCRIPT_BLOCK_DIFF.c_str());
+        return 0;
+    }
+    return refuse_script(__func__, UPDATER_SCRIPT_BLOCK_DIFF);
+}
+
+int patch_diff_rootfs() {
+    if (!exists(UPDATER_SCRIPT_SYSTEM)) {
+        LOGF("file[%s] not exist, there is no system files need to update", UPDATER_SCRIPT_SYSTEM.c_str());
+        return 0;
+    }
+    return refuse_script(__func__, UPDATER_SCRIPT_SYSTEM);
+}
+
+int patch_full_rootfs() {
+    if (!exists(UPDATER_SCRIPT_SYSTEM)) {
+        LOGF("file[%s] not exist, there is no system files need to update", UPDATER_SCRIPT_SYSTEM.c_str());
+        return 0;
+    }
+    return refuse_script(__func__, UPDATER_SCRIPT_SYSTEM);
+}
