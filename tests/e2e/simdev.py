@@ -200,6 +200,8 @@ class Device:
     def sandbox(self):
         # The host's own /data and /tmp (where an escaped path would most
         # likely land) become empty writable canaries; the rest is read-only.
+        # What the run needs from under them (the build tree of the binary)
+        # is bound back read-only on top.
         cmd = ["bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc"]
         self.canaries = {}
         for host_dir in ("/data", "/tmp"):
@@ -208,9 +210,31 @@ class Device:
                 os.makedirs(c, exist_ok=True)
                 self.canaries[host_dir] = c
                 cmd += ["--bind", c, host_dir]
+        self.rebound = []
+        for needed in (os.path.dirname(os.path.realpath(SIM)),):
+            for host_dir in self.canaries:
+                if needed.startswith(host_dir + "/"):
+                    cmd += ["--ro-bind", needed, needed]
+                    self.rebound.append(needed)
         return cmd + ["--bind", self.base, self.base, "--unshare-pid", "--die-with-parent"]
 
     def check_canaries(self):
         for host_dir, c in self.canaries.items():
-            left = os.listdir(c)
+            # bubblewrap leaves the empty mount points of what it bound back.
+            allowed = set()
+            for r in self.rebound:
+                if r.startswith(host_dir + "/"):
+                    parts = r[len(host_dir) + 1:].split("/")
+                    allowed.update("/".join(parts[:i]) for i in range(1, len(parts) + 1))
+            left = []
+            for dirpath, dirs, files in os.walk(c):
+                rel = os.path.relpath(dirpath, c)
+                left += [os.path.join(rel, f) for f in files]
+                left += [os.path.normpath(os.path.join(rel, d)) for d in dirs
+                         if os.path.normpath(os.path.join(rel, d)) not in allowed]
+                dirs[:] = [d for d in dirs if os.path.normpath(os.path.join(rel, d)) in allowed
+                           and os.path.normpath(os.path.join(rel, d)) not in self.rebound_rel(host_dir)]
             assert not left, "the agent wrote outside its root, into the host's %s: %s" % (host_dir, left)
+
+    def rebound_rel(self, host_dir):
+        return {r[len(host_dir) + 1:] for r in self.rebound if r.startswith(host_dir + "/")}

@@ -112,3 +112,12 @@ bool like(std::string_view p, std::string_view t) {
     }
     return !t.empty() && p[0] == t[0] && like(p.substr(1), t.substr(1));
 }
+
+bool contains_like(std::string_view pattern, std::string_view text) {
+    std::string p;
+    p.reserve(pattern.size() + 2);
+    p.push_back('*');
+    p.append(pattern);
+    p.push_back('*');
+    return like(p, text);
+}

@@ -54,6 +54,4 @@ private:
 // '*' for any text (newlines included); everything else is literal.
 bool like(std::string_view pattern, std::string_view text);
 // Some part of text matches the pattern.
-inline bool contains_like(std::string_view pattern, std::string_view text) {
-    return like("*" + std::string(pattern) + "*", text);
-}
+bool contains_like(std::string_view pattern, std::string_view text);
