@@ -30,12 +30,25 @@ int exists(const std::string& path) { return plat_access(path.c_str(), F_OK) == 
 // allocating in here could deadlock a run in the middle of a partition write.
 extern "C" void sig_handle(int sig) { log_note_signal(sig); }
 
+// A console reader that goes away must not kill the run in the middle of a
+// partition write; the write to the console then just fails. A handler, not
+// SIG_IGN, so that the commands we run still get the default behaviour.
+extern "C" void sigpipe_handle(int) {}
+
 void install_signal_handlers() {
     struct sigaction sa {};
     sa.sa_handler = sig_handle;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;  // a signal must not break a read or write in progress
     for (int sig : {SIGUSR1, SIGUSR2, SIGTERM}) sigaction(sig, &sa, nullptr);
+}
+
+void survive_lost_console() {
+    struct sigaction sa {};
+    sa.sa_handler = sigpipe_handle;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &sa, nullptr);
 }
 
 // The failure path of every step from dst_check on.
@@ -48,7 +61,6 @@ int fail_run(const char* message) {
     }
     LOGF("DFOTA Patch Failed");
     release_dir_delta();
-    log_flush_pending();
     return -1;
 }
 
@@ -134,7 +146,6 @@ int run(int argc, char** argv) {
     if (patch_full_rootfs() < 0) return fail_run("Error, patch full system file failed");
 
     if (complete_upgrade(opts) != 0) return fail_run("Error, change_slot failed");
-    log_flush_pending();
     return 0;
 }
 
@@ -142,5 +153,8 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (plat_init() != 0) return 255;
-    return run(argc, argv) == 0 ? 0 : 255;
+    survive_lost_console();
+    int ret = run(argc, argv);
+    log_flush_pending();  // a signal after the last entry still gets its line
+    return ret == 0 ? 0 : 255;
 }

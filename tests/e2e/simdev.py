@@ -174,7 +174,7 @@ class Device:
         return rd("status"), rd("status_list"), rd("install_process")
 
     # --- running the agent ---
-    def run(self, *args, cut_at=None, trace=True, env=None, sandbox=True, bwrap_extra=()):
+    def run(self, *args, cut_at=None, trace=True, env=None, sandbox=True, bwrap_extra=(), stdout_closed=False):
         assert SIM, "DFOTA_SIM must name the dfota-sim binary"
         trace_path = os.path.join(self.base, "trace") if trace else None
         if trace_path and os.path.exists(trace_path):
@@ -192,7 +192,15 @@ class Device:
         cmd = shlex.split(EMULATOR) + [SIM] + list(args)
         if sandbox:
             cmd = self.sandbox() + list(bwrap_extra) + ["--"] + cmd
-        proc = subprocess.run(cmd, env=e, capture_output=True, text=True, timeout=600)
+        if stdout_closed:
+            # Standard output is a pipe whose reader is already gone.
+            r, w = os.pipe()
+            os.close(r)
+            proc = subprocess.run(cmd, env=e, stdout=w, stderr=subprocess.PIPE, text=True, timeout=600)
+            os.close(w)
+            proc.stdout = ""
+        else:
+            proc = subprocess.run(cmd, env=e, capture_output=True, text=True, timeout=600)
         if sandbox:
             self.check_canaries()
         return Result(self, proc, trace_path)

@@ -231,6 +231,14 @@ class SlotTest(RunCase):
         self.assertTrue(d.exists("/data/dfota_upgraded"))
 
 
+    def test_a_console_reader_that_goes_away_does_not_end_the_run(self):
+        d = self.device(slot=None)
+        d.package("/tmp/delta", MAP)
+        r = d.run(stdout_closed=True)
+        self.assertEqual(r.rc, 0, r.stderr)
+        self.assertTrue(d.exists("/data/dfota_upgraded"))
+
+
 class MapTest(RunCase):
     def map_run(self, lines, cmdline="console=ttyMSM0"):
         d = self.device(slot=None, cmdline=cmdline)
