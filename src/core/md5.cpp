@@ -273,18 +273,20 @@ int32_t get_md5sum2(const char* path, char out[MD5_TEXT_SIZE], int32_t len) {
         return -1;
     }
     std::setvbuf(fp.get(), stream_buffer, _IOFBF, sizeof stream_buffer);
+    // The size is kept at full width: narrowed to 32 bits, a file of 2 GiB
+    // or more would digest as empty.
     std::fseek(fp.get(), 0, SEEK_END);
-    int32_t size = static_cast<int32_t>(std::ftell(fp.get()));
+    int64_t size = static_cast<int64_t>(ftello(fp.get()));
     std::fseek(fp.get(), 0, SEEK_SET);
     md5_context ctx;
     md5_init(&ctx);
-    int32_t remaining = len < size ? len : size;
+    int64_t remaining = len < size ? len : size;
     while (remaining > 0) {
         size_t want = remaining < MD5_READ_SIZE ? static_cast<size_t>(remaining) : sizeof data;
         size_t got = std::fread(data, 1, want, fp.get());
         if (got == 0) break;
         md5_update(&ctx, data, got);
-        remaining -= static_cast<int32_t>(got);
+        remaining -= static_cast<int64_t>(got);
     }
     if (std::ferror(fp.get())) {
         std::fprintf(stderr, "error reading `%s': %s\n", path, std::strerror(errno));
