@@ -1,5 +1,7 @@
 #include "core/guarded_list.h"
 
+#include "core/mutex_guard.h"
+
 namespace {
 
 // The lazy test is made before locking: a list's first use must not race
@@ -8,40 +10,17 @@ void ensure_ready(guarded_list* list) {
     if (list->ready != 1) guarded_list_init(list);
 }
 
-class Locked {
-public:
-    explicit Locked(guarded_list* list) : lock_(&list->lock) {
-        ensure_ready(list);
-        pthread_mutex_lock(lock_);
-    }
-    ~Locked() { pthread_mutex_unlock(lock_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
+pthread_mutex_t* ready_lock(guarded_list* list) {
+    ensure_ready(list);
+    return &list->lock;
+}
 
-private:
-    pthread_mutex_t* lock_;
+struct Locked : MutexGuard {
+    explicit Locked(guarded_list* list) : MutexGuard(ready_lock(list)) {}
 };
 
-// The two-list operations lock the first list, then the second, and release
-// them in that same order.
-class LockedPair {
-public:
-    LockedPair(guarded_list* first, guarded_list* second) : first_(&first->lock), second_(&second->lock) {
-        ensure_ready(first);
-        ensure_ready(second);
-        pthread_mutex_lock(first_);
-        pthread_mutex_lock(second_);
-    }
-    ~LockedPair() {
-        pthread_mutex_unlock(first_);
-        pthread_mutex_unlock(second_);
-    }
-    LockedPair(const LockedPair&) = delete;
-    LockedPair& operator=(const LockedPair&) = delete;
-
-private:
-    pthread_mutex_t* first_;
-    pthread_mutex_t* second_;
+struct LockedPair : MutexPairGuard {
+    LockedPair(guarded_list* first, guarded_list* second) : MutexPairGuard(ready_lock(first), ready_lock(second)) {}
 };
 
 // Where a walk for a node ended: the link that points at it (the list's head

@@ -1,5 +1,7 @@
 #include "core/sorted_list.h"
 
+#include "core/mutex_guard.h"
+
 namespace {
 
 constexpr uint64_t DEFAULT_DIRECTION = SORTED_LIST_ASCENDING;
@@ -11,39 +13,17 @@ void ensure_ready(sorted_list* list) {
     if (list->ready != 1) sorted_list_init(list, DEFAULT_DIRECTION, DEFAULT_TIE);
 }
 
-class Locked {
-public:
-    explicit Locked(sorted_list* list) : lock_(&list->lock) {
-        ensure_ready(list);
-        pthread_mutex_lock(lock_);
-    }
-    ~Locked() { pthread_mutex_unlock(lock_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
+pthread_mutex_t* ready_lock(sorted_list* list) {
+    ensure_ready(list);
+    return &list->lock;
+}
 
-private:
-    pthread_mutex_t* lock_;
+struct Locked : MutexGuard {
+    explicit Locked(sorted_list* list) : MutexGuard(ready_lock(list)) {}
 };
 
-// Locks the first list, then the second, and releases them in that order.
-class LockedPair {
-public:
-    LockedPair(sorted_list* first, sorted_list* second) : first_(&first->lock), second_(&second->lock) {
-        ensure_ready(first);
-        ensure_ready(second);
-        pthread_mutex_lock(first_);
-        pthread_mutex_lock(second_);
-    }
-    ~LockedPair() {
-        pthread_mutex_unlock(first_);
-        pthread_mutex_unlock(second_);
-    }
-    LockedPair(const LockedPair&) = delete;
-    LockedPair& operator=(const LockedPair&) = delete;
-
-private:
-    pthread_mutex_t* first_;
-    pthread_mutex_t* second_;
+struct LockedPair : MutexPairGuard {
+    LockedPair(sorted_list* first, sorted_list* second) : MutexPairGuard(ready_lock(first), ready_lock(second)) {}
 };
 
 // Whether a new node with key goes before an existing node with key
