@@ -219,11 +219,15 @@ class Device:
                 self.canaries[host_dir] = c
                 cmd += ["--bind", c, host_dir]
         self.rebound = []
-        for needed in (os.path.dirname(os.path.realpath(SIM)),):
+        needed_dirs = [os.path.dirname(os.path.realpath(SIM))]
+        if EMULATOR:
+            needed_dirs.append(os.path.dirname(os.path.realpath(shlex.split(EMULATOR)[0])))
+        for needed in needed_dirs:
             for host_dir in self.canaries:
                 if needed.startswith(host_dir + "/"):
-                    cmd += ["--ro-bind", needed, needed]
-                    self.rebound.append(needed)
+                    if needed not in self.rebound:
+                        cmd += ["--ro-bind", needed, needed]
+                        self.rebound.append(needed)
         return cmd + ["--bind", self.base, self.base, "--unshare-pid", "--die-with-parent"]
 
     def check_canaries(self):
