@@ -236,16 +236,28 @@ void md5_final(md5_context* ctx) {
     store_le32(ctx->buf + 12, ctx->d);
 }
 
+namespace {
+
+// Opens path for reading through a bigger stream buffer (the caller's, which
+// must outlive the stream); reports an unopenable file on stderr.
+FilePtr open_for_digest(const char* path, char (&stream_buffer)[STREAM_BUFFER_SIZE]) {
+    FilePtr fp{plat_fopen(path, "rb")};
+    if (!fp) {
+        std::fprintf(stderr, "can't open `%s': %s\n", path, std::strerror(errno));
+        return fp;
+    }
+    std::setvbuf(fp.get(), stream_buffer, _IOFBF, sizeof stream_buffer);
+    return fp;
+}
+
+}  // namespace
+
 int32_t get_md5sum(const char* path, char out[MD5_TEXT_SIZE]) {
     unsigned char data[MD5_READ_SIZE] = {};
     // Declared before the stream so that it outlives it.
     char stream_buffer[STREAM_BUFFER_SIZE];
-    FilePtr fp{plat_fopen(path, "rb")};
-    if (!fp) {
-        std::fprintf(stderr, "can't open `%s': %s\n", path, std::strerror(errno));
-        return -1;
-    }
-    std::setvbuf(fp.get(), stream_buffer, _IOFBF, sizeof stream_buffer);
+    FilePtr fp = open_for_digest(path, stream_buffer);
+    if (!fp) return -1;
     md5_context ctx;
     md5_init(&ctx);
     size_t got;
@@ -267,12 +279,8 @@ int32_t get_md5sum2(const char* path, char out[MD5_TEXT_SIZE], int32_t len) {
         return -1;
     }
     char stream_buffer[STREAM_BUFFER_SIZE];
-    FilePtr fp{plat_fopen(path, "rb")};
-    if (!fp) {
-        std::fprintf(stderr, "can't open `%s': %s\n", path, std::strerror(errno));
-        return -1;
-    }
-    std::setvbuf(fp.get(), stream_buffer, _IOFBF, sizeof stream_buffer);
+    FilePtr fp = open_for_digest(path, stream_buffer);
+    if (!fp) return -1;
     // The size is kept at full width: narrowed to 32 bits, a file of 2 GiB
     // or more would digest as empty.
     std::fseek(fp.get(), 0, SEEK_END);
