@@ -134,6 +134,10 @@ int run(int argc, char** argv) {
     set_unpack_dirs();
 
     // From here on every failure takes the failure path.
+    // Each update kind joins here as one call when it is built: do_check and
+    // do_check2 before the block diffs, patch_full_partition under
+    // dst_patch_full, patch_diff_partition between the two dst_patch_diff
+    // reports. Until then a package that needs one is refused before any change.
     report_stage("dst_check", 30);
     if (refuse_unsupported_updates() != 0) return fail_run("Error, package needs updates this build cannot apply");
     if (patch_diff_block() < 0) return fail_run("Error, patch block failed");
