@@ -1,6 +1,7 @@
 #include "core/md5.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -252,7 +253,12 @@ FilePtr open_for_digest(const char* path, char (&stream_buffer)[STREAM_BUFFER_SI
 
 }  // namespace
 
-int32_t get_md5sum(const char* path, char out[MD5_TEXT_SIZE]) {
+namespace {
+
+// The digest of the first limit bytes of a file, or of the whole file when
+// it is shorter. The limit is 64-bit: reading simply stops at the end of
+// the file, so no file size is ever narrowed.
+int32_t digest_file(const char* path, char out[MD5_TEXT_SIZE], int64_t limit) {
     unsigned char data[MD5_READ_SIZE] = {};
     // Declared before the stream so that it outlives it.
     char stream_buffer[STREAM_BUFFER_SIZE];
@@ -260,8 +266,13 @@ int32_t get_md5sum(const char* path, char out[MD5_TEXT_SIZE]) {
     if (!fp) return -1;
     md5_context ctx;
     md5_init(&ctx);
-    size_t got;
-    while ((got = std::fread(data, 1, sizeof data, fp.get())) > 0) md5_update(&ctx, data, got);
+    while (limit > 0) {
+        size_t want = limit < MD5_READ_SIZE ? static_cast<size_t>(limit) : sizeof data;
+        size_t got = std::fread(data, 1, want, fp.get());
+        if (got == 0) break;
+        md5_update(&ctx, data, got);
+        limit -= static_cast<int64_t>(got);
+    }
     if (std::ferror(fp.get())) {
         std::fprintf(stderr, "error reading `%s': %s\n", path, std::strerror(errno));
         return -1;
@@ -272,38 +283,16 @@ int32_t get_md5sum(const char* path, char out[MD5_TEXT_SIZE]) {
     return 0;
 }
 
+}  // namespace
+
+int32_t get_md5sum(const char* path, char out[MD5_TEXT_SIZE]) { return digest_file(path, out, INT64_MAX); }
+
 int32_t get_md5sum2(const char* path, char out[MD5_TEXT_SIZE], int32_t len) {
-    unsigned char data[MD5_READ_SIZE] = {};
     if (len <= 0) {
         std::fprintf(stderr, "get_md5sum2 len error, %s\n", path);
         return -1;
     }
-    char stream_buffer[STREAM_BUFFER_SIZE];
-    FilePtr fp = open_for_digest(path, stream_buffer);
-    if (!fp) return -1;
-    // The size is kept at full width: narrowed to 32 bits, a file of 2 GiB
-    // or more would digest as empty.
-    std::fseek(fp.get(), 0, SEEK_END);
-    int64_t size = static_cast<int64_t>(ftello(fp.get()));
-    std::fseek(fp.get(), 0, SEEK_SET);
-    md5_context ctx;
-    md5_init(&ctx);
-    int64_t remaining = len < size ? len : size;
-    while (remaining > 0) {
-        size_t want = remaining < MD5_READ_SIZE ? static_cast<size_t>(remaining) : sizeof data;
-        size_t got = std::fread(data, 1, want, fp.get());
-        if (got == 0) break;
-        md5_update(&ctx, data, got);
-        remaining -= static_cast<int64_t>(got);
-    }
-    if (std::ferror(fp.get())) {
-        std::fprintf(stderr, "error reading `%s': %s\n", path, std::strerror(errno));
-        return -1;
-    }
-    md5_final(&ctx);
-    close_file(fp);
-    write_text(ctx, out);
-    return 0;
+    return digest_file(path, out, len);
 }
 
 int32_t md5_equal(const char* first, const char* second) {
