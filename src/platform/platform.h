@@ -131,3 +131,34 @@ struct DirCloser {
     }
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// --- MTD character devices (raw NAND partitions). ---
+//
+// The device build drives /dev/mtdN with the kernel's MTD requests; the
+// simulation drives a regular file of the same name through a NAND emulator
+// (erase to 0xFF, programming as AND, injected bad blocks, ECC events and
+// program failures). Positions are those of the descriptor, as with read and
+// write. Every call returns -1 with errno set on failure.
+
+// The four counters of the ECC statistics request.
+struct plat_mtd_ecc_stats {
+    uint32_t corrected;
+    uint32_t failed;
+    uint32_t badblocks;
+    uint32_t bbtblocks;
+};
+
+// Opens "/dev/mtd<device_index>" with O_RDONLY or O_RDWR.
+int plat_mtd_open(int device_index, int flags);
+int plat_mtd_close(int fd);
+// Size and erase-block size of the device behind fd.
+int plat_mtd_info(int fd, uint32_t* size, uint32_t* erase_size);
+off_t plat_mtd_seek(int fd, off_t offset, int whence);
+ssize_t plat_mtd_read(int fd, void* buf, size_t len);
+// One program operation; on NAND it only clears bits of an erased block.
+ssize_t plat_mtd_write(int fd, const void* buf, size_t len);
+int plat_mtd_get_ecc_stats(int fd, plat_mtd_ecc_stats* stats);
+// 0 for a good block, greater than 0 for a bad one, -1 on error.
+int plat_mtd_bad_block(int fd, int64_t offset);
+// Erases the blocks of [start, start + length).
+int plat_mtd_erase(int fd, uint32_t start, uint32_t length);

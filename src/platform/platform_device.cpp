@@ -3,10 +3,14 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 int plat_init() { return 0; }
 
@@ -57,3 +61,64 @@ FILE* plat_popen(const char* cmd) {
 int plat_pclose(FILE* fp) { return ::pclose(fp); }
 
 int plat_log_system(const char* cmd) { return plat_system(cmd); }
+
+// --- MTD character devices ---
+
+// The request numbers belong to the kernel's ABI on the module; a header
+// from a different architecture would encode them differently and every
+// request would fail with ENOTTY on the device.
+static_assert(static_cast<unsigned long>(ECCGETSTATS) == 0x80104D12UL);
+static_assert(static_cast<unsigned long>(MEMGETBADBLOCK) == 0x40084D0BUL);
+static_assert(static_cast<unsigned long>(MEMERASE) == 0x40084D02UL);
+
+// The statistics are copied as they come from the kernel.
+static_assert(sizeof(plat_mtd_ecc_stats) == 16 && sizeof(mtd_ecc_stats) == 16);
+static_assert(offsetof(plat_mtd_ecc_stats, corrected) == offsetof(mtd_ecc_stats, corrected));
+static_assert(offsetof(plat_mtd_ecc_stats, failed) == offsetof(mtd_ecc_stats, failed));
+static_assert(offsetof(plat_mtd_ecc_stats, badblocks) == offsetof(mtd_ecc_stats, badblocks));
+static_assert(offsetof(plat_mtd_ecc_stats, bbtblocks) == offsetof(mtd_ecc_stats, bbtblocks));
+
+int plat_mtd_open(int device_index, int flags) {
+    if (device_index < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::string path = "/dev/mtd" + std::to_string(device_index);
+    // Commands the agent runs must not inherit a writable flash device.
+    return ::open(path.c_str(), flags | O_CLOEXEC);
+}
+
+int plat_mtd_close(int fd) { return ::close(fd); }
+
+int plat_mtd_info(int fd, uint32_t* size, uint32_t* erase_size) {
+    mtd_info_user info{};
+    if (::ioctl(fd, MEMGETINFO, &info) != 0) return -1;
+    if (size) *size = info.size;
+    if (erase_size) *erase_size = info.erasesize;
+    return 0;
+}
+
+off_t plat_mtd_seek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
+ssize_t plat_mtd_read(int fd, void* buf, size_t len) { return ::read(fd, buf, len); }
+ssize_t plat_mtd_write(int fd, const void* buf, size_t len) { return ::write(fd, buf, len); }
+
+int plat_mtd_get_ecc_stats(int fd, plat_mtd_ecc_stats* stats) {
+    if (!stats) {
+        errno = EFAULT;
+        return -1;
+    }
+    mtd_ecc_stats raw{};
+    if (::ioctl(fd, ECCGETSTATS, &raw) != 0) return -1;
+    std::memcpy(stats, &raw, sizeof raw);
+    return 0;
+}
+
+int plat_mtd_bad_block(int fd, int64_t offset) {
+    loff_t ofs = offset;
+    return ::ioctl(fd, MEMGETBADBLOCK, &ofs);
+}
+
+int plat_mtd_erase(int fd, uint32_t start, uint32_t length) {
+    erase_info_user ei{start, length};
+    return ::ioctl(fd, MEMERASE, &ei);
+}

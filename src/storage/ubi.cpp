@@ -1,0 +1,70 @@
+#include "storage/ubi.h"
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "core/file_util.h"
+#include "core/log.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The name is a word for grep and umount, not a device path: it is quoted
+// but never mapped. The line must still fit the device's command buffer.
+std::optional<std::string> name_command(const char* head, const char* name, const char* tail) {
+    std::string cmd = std::string(head) + shell_quote(name) + tail;
+    if (cmd.size() >= CMD_BUF_SIZE) return std::nullopt;
+    return cmd;
+}
+
+}  // namespace
+
+void kelo_find_ubiname(const char* name, char* ubiname) {
+    auto cmd = name_command("df | grep -w ", name, " | awk '{print $1}'");
+    if (!cmd) {
+        LOGF("[%d] command too long for %s", __LINE__, name);
+        return;
+    }
+    PipePtr pipe{plat_popen(cmd->c_str())};
+    if (!pipe) {
+        LOGF("Error, popen is NULL");
+        return;
+    }
+    std::memset(ubiname, 0, UBI_NAME_SIZE);
+    std::fread(ubiname, 1, UBI_NAME_SIZE - 1, pipe.get());
+    close_pipe(pipe);
+    LOGF("ubiname:%s", ubiname);
+}
+
+void kelo_umount(const char* name) {
+    auto cmd = name_command("mount | grep -w ", name, "");
+    auto umount = name_command("umount ", name, "");
+    if (!cmd || !umount) {
+        LOGF("[%d] command too long for %s", __LINE__, name);
+        return;
+    }
+    PipePtr pipe{plat_popen(cmd->c_str())};
+    if (!pipe) {
+        LOGF("Error, popen is NULL");
+        return;
+    }
+    char out[CMD_BUF_SIZE];
+    size_t n = std::fread(out, 1, sizeof out, pipe.get());
+    close_pipe(pipe);
+    if (n == 0) return;
+    LOGF("system call: %s", umount->c_str());
+    // Whatever umount achieves, the partition is written next.
+    plat_system(umount->c_str());
+}
+
+void kelo_detach_ubi(const char* ubiname) {
+    int ubi = -1;
+    std::sscanf(ubiname ? ubiname : "", "/dev/ubi%d", &ubi);
+    char cmd[CMD_BUF_SIZE];
+    std::snprintf(cmd, sizeof cmd, "ubidetach -d %d", ubi);
+    LOGF("system call: %s", cmd);
+    // A text that named no UBI device asks for -1, which the tool refuses.
+    plat_system(cmd);
+}
