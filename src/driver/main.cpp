@@ -17,6 +17,9 @@
 #include "driver/partition_map.h"
 #include "driver/stages.h"
 #include "driver/status.h"
+#include "image/check.h"
+#include "image/diff.h"
+#include "image/full.h"
 #include "platform/platform.h"
 
 namespace {
@@ -134,17 +137,17 @@ int run(int argc, char** argv) {
     set_unpack_dirs();
 
     // From here on every failure takes the failure path.
-    // Each update kind joins here as one call when it is built: do_check and
-    // do_check2 before the block diffs, patch_full_partition under
-    // dst_patch_full, patch_diff_partition between the two dst_patch_diff
-    // reports. Until then a package that needs one is refused before any change.
     report_stage("dst_check", 30);
     if (refuse_unsupported_updates() != 0) return fail_run("Error, package needs updates this build cannot apply");
+    if (do_check() < 0) return fail_run("Error, do_check failed");
+    if (do_check2() < 0) return fail_run("Error, do_check2 failed");
     if (patch_diff_block() < 0) return fail_run("Error, patch block failed");
 
     report_stage("dst_patch_full", 40);
+    if (patch_full_partition() != 0) return fail_run("Error,patch full partition failed");
 
     report_stage("dst_patch_diff", 60);
+    if (patch_diff_partition() < 0) return fail_run("Error, patch diff partition failed");
     report_stage("dst_patch_diff", 70);
     if (patch_diff_rootfs() < 0) return fail_run("Error, patch diff system file failed");
     if (patch_full_rootfs() < 0) return fail_run("Error, patch full system file failed");

@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "driver/package.h"
+#include "image/block.h"
 #include "platform/platform.h"
 
 namespace {
@@ -23,12 +24,8 @@ int refuse_script(const char* stage, const std::string& script) {
 }  // namespace
 
 int refuse_unsupported_updates() {
-    int ret = 0;
-    for (const std::string* script : {&UPDATER_SCRIPT_SYSTEM, &UPDATER_SCRIPT_IMAGE_DIFF,
-                                      &UPDATER_SCRIPT_BLOCK_DIFF, &UPDATER_SCRIPT_IMAGE_FULL}) {
-        if (exists(*script)) ret = refuse_script(__func__, *script);
-    }
-    return ret;
+    if (!exists(UPDATER_SCRIPT_SYSTEM)) return 0;
+    return refuse_script(__func__, UPDATER_SCRIPT_SYSTEM);
 }
 
 int patch_diff_block() {
@@ -36,7 +33,7 @@ int patch_diff_block() {
         LOGF("file[%s] not exist, there is no system files need to update", UPDATER_SCRIPT_BLOCK_DIFF.c_str());
         return 0;
     }
-    return refuse_script(__func__, UPDATER_SCRIPT_BLOCK_DIFF);
+    return do_patch_block();
 }
 
 int patch_diff_rootfs() {

@@ -2,8 +2,8 @@
 // build of the agent carries them.
 #pragma once
 
-// Refuses a package that asks for an update kind this build cannot apply,
-// before anything on the device is changed. 0 or -1.
+// Refuses a package that asks for an update kind this build cannot apply
+// (the file-system script), before anything on the device is changed. 0 or -1.
 int refuse_unsupported_updates();
 
 // Block diffs of dst_check; 0 when there is no block-diff script.

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "driver/package.h"
+
 inline constexpr const char* MMC_BYNAME_DIR = "/dev/block/bootdevice/by-name";
-inline constexpr const char* TMP_FILE_PT = "/tmp/tmp_file_pt";
+
 inline constexpr size_t MMC_DEV_PATH_SIZE = 32;
 inline constexpr int MMC_MAX_ENTRIES = 128;
 inline constexpr size_t MMC_NAME_SIZE = 32;

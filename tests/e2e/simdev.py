@@ -102,7 +102,7 @@ class Device:
         self.write("/proc/cmdline", cmdline + "\n")
         if kind == "nand":
             self.write("/proc/partitions", "major minor  #blocks  name\n  31  0  10240 mtdblock0\n")
-            self.write("/proc/mtd", 'dev:    size   erasesize  name\nmtd0: 00a00000 00020000 "system"\n')
+            self.write("/proc/mtd", "dev:    size   erasesize  name\n")
         else:
             self.write("/proc/partitions",
                        "major minor  #blocks  name\n 179  0 7634944 mmcblk0\n 179  1 65536 mmcblk0p1\n")
@@ -113,6 +113,56 @@ class Device:
 
     def close(self):
         shutil.rmtree(self.base, ignore_errors=True)
+
+    # --- partitions ---
+    def add_partition(self, name, size, content=b"", erase_size=0x20000, bad=()):
+        """A partition of size bytes that begins with content; the rest is
+        0xFF. eMMC: a node behind its by-name link, its size in sysfs. NAND:
+        the next MTD device, with its bad blocks."""
+        self.partitions = getattr(self, "partitions", {})
+        n = len(self.partitions)
+        if os.path.exists(self.path("/proc/mtd")):
+            # Laid out as a whole write leaves it: bad blocks are skipped.
+            data, rest = bytearray(), content
+            for b in range(size // erase_size):
+                if b in bad:
+                    data += b"\0" * erase_size
+                else:
+                    data += rest[:erase_size] + b"\xff" * (erase_size - len(rest[:erase_size]))
+                    rest = rest[erase_size:]
+            assert not rest, "content larger than the good blocks"
+            self.write("/dev/mtd%d" % n, bytes(data))
+            with open(self.path("/proc/mtd"), "a") as f:
+                f.write('mtd%d: %08x %08x "%s"\n' % (n, size, erase_size, name))
+            if bad:
+                self.write("/dev/mtd%d.bad" % n, "".join("%d\n" % b for b in bad))
+            self.partitions[name] = "/dev/mtd%d" % n
+        else:
+            node = "mmcblk0p%d" % (n + 1)
+            self.write("/dev/" + node, content + b"\xff" * (size - len(content)))
+            os.makedirs(self.path("/dev/block/bootdevice/by-name"), exist_ok=True)
+            os.symlink("../../../" + node, self.path("/dev/block/bootdevice/by-name/" + name))
+            self.write("/sys/block/mmcblk0/%s/size" % node, "%d\n" % (size // 512))
+            self.partitions[name] = "/dev/" + node
+
+    def partition(self, name, length=None):
+        """The raw bytes of a partition (NAND: bad blocks included)."""
+        data = self.read(self.partitions[name], binary=True)
+        return data if length is None else data[:length]
+
+    def partition_stream(self, name, length):
+        """The first length bytes of a partition as the agent reads it: on
+        NAND, the good blocks in order."""
+        dev = self.partitions[name]
+        data = self.read(dev, binary=True)
+        if not dev.startswith("/dev/mtd"):
+            return data[:length]
+        es = int([l for l in self.read("/proc/mtd").splitlines() if l.startswith(dev[5:] + ":")][0].split()[2], 16)
+        bad = set()
+        if self.exists(dev + ".bad"):
+            bad = {int(x) for x in self.read(dev + ".bad").split()}
+        good = b"".join(data[i:i + es] for i in range(0, len(data), es) if i // es not in bad)
+        return good[:length]
 
     # --- files of the device ---
     def path(self, device_path):

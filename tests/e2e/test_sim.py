@@ -65,7 +65,7 @@ class ToolTest(unittest.TestCase):
         # slot 0. Without abctl in the root the command must not run at all.
         d = Device(slot=None, tools=("marvane_dev_info",))
         self.addCleanup(d.close)
-        d.package("/tmp/delta", files={"updater_script_block_diff": "x\n"})
+        d.package("/tmp/delta", files={"updater_script_image_diff": "patchfile,boot,1,x,1,y\n"})
         r = d.run()
         self.assertEqual(r.rc, 255)
         self.assertIn("abctl --set_active 0", r.trace_commands())

@@ -1,0 +1,300 @@
+#include "image/check.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "core/md5.h"
+#include "driver/device.h"
+#include "driver/package.h"
+#include "driver/partition_map.h"
+#include "driver/status.h"
+#include "image/diff.h"
+#include "image/script.h"
+#include "platform/platform.h"
+#include "storage/storage.h"
+
+namespace {
+
+constexpr size_t NAME_SIZE = 32;
+constexpr size_t PATCH_PATH_SIZE = 256;
+constexpr size_t PATH_SIZE = 1024;
+constexpr const char* SAVEFILE_EX = "/system/savefile_ex";
+
+// The per-line steps report as the check that runs them.
+#define CHECK_LOG(...) log_at("do_check", __LINE__, __VA_ARGS__)
+#define CHECK2_LOG(...) log_at("do_check2", __LINE__, __VA_ARGS__)
+
+bool exists(const char* path) { return plat_access(path, F_OK) == 0; }
+
+// One "patchfile" line of the system script.
+struct system_patch_line {
+    std::string keyword;
+    std::string path;
+    std::string md5old;
+    std::string md5new;
+    uint32_t number = 0;
+    uint32_t mode = 0;
+};
+
+// 1: a "patchfile" line; 0: a line to skip; -1: a line that does not fit.
+// The line keeps a carriage return: in a digest field it makes the digest
+// one that never matches; the octal fields stop before it.
+int parse_system_line(const script_file& s, const std::string& line, system_patch_line& out) {
+    std::vector<std::string_view> f = script_fields(line);
+    if (f[0].empty()) return 0;
+    if (!script_field_text("do_check", s, f, 0, NAME_SIZE, "keyword", out.keyword)) return -1;
+    if (out.keyword != "patchfile") return 0;
+    if (f.size() == 6 && !f[5].empty() && f[5].back() == '\r') f[5].remove_suffix(1);
+    bool ok = script_field_text("do_check", s, f, 1, PATH_SIZE, "path", out.path) &&
+              script_field_text("do_check", s, f, 2, SCRIPT_LINE_SIZE, "old md5", out.md5old) &&
+              script_field_text("do_check", s, f, 3, SCRIPT_LINE_SIZE, "new md5", out.md5new) &&
+              script_field_octal("do_check", s, f, 4, "number", out.number) &&
+              script_field_octal("do_check", s, f, 5, "mode", out.mode);
+    if (!ok) return -1;
+    // The backup path is the longest one formed from the script path.
+    if (DIR_ROOT.size() + 1 + out.path.size() + std::strlen(".bak") >= PATH_SIZE) {
+        script_log_line_error("do_check", s, "path too long for its backup path");
+        return -1;
+    }
+    return 1;
+}
+
+// A file that is missing or damaged is recoverable only from a backup that
+// still holds the old content: the ".bak" beside it, else a save file.
+bool check_system_line(const system_patch_line& l) {
+    char md5[MD5_TEXT_SIZE] = {};
+    std::string file = DIR_ROOT + "/" + l.path;
+    std::string filebak = file + ".bak";
+    if (exists(file.c_str())) {
+        if (get_md5sum(file.c_str(), md5) != 0) {
+            CHECK_LOG("Error, get_md5sum failed");
+            return false;
+        }
+        if (md5_equal(md5, l.md5old.c_str()) || md5_equal(md5, l.md5new.c_str())) return true;
+        CHECK_LOG("%s is damaged,md5[%s]", file.c_str(), md5);
+    }
+    CHECK_LOG("dc_check_backupfile filebak");
+    if (exists(filebak.c_str())) {
+        std::memset(md5, 0, sizeof md5);
+        if (get_md5sum(filebak.c_str(), md5) != 0) {
+            CHECK_LOG("Error, get_md5sum failed");
+            return false;
+        }
+        if (md5_equal(md5, l.md5old.c_str())) {
+            CHECK_LOG("filebak is old file");
+            return true;
+        }
+        CHECK_LOG("Error, check filebak %s error, md5 [%s], old_md5 [%s]", filebak.c_str(), md5, l.md5old.c_str());
+        return false;
+    }
+    const char* savefile = exists(SAVEFILE) ? SAVEFILE : exists(SAVEFILE_EX) ? SAVEFILE_EX : "";
+    if (*savefile) {
+        CHECK_LOG("dc_check_backupfile SAVEFILE %s", savefile);
+        std::memset(md5, 0, sizeof md5);
+        if (get_md5sum(savefile, md5) != 0) {
+            CHECK_LOG("Error, get_md5sum failed");
+            return false;
+        }
+        if (md5_equal(md5, l.md5old.c_str())) {
+            CHECK_LOG("SAVEFILE is old");
+            return true;
+        }
+        CHECK_LOG("Error, check SAVEFILE %s error, md5 [%s], oldsum [%s]", savefile, md5, l.md5old.c_str());
+        return false;
+    }
+    CHECK_LOG("Error, dc_check_backupfile failed");
+    CHECK_LOG("file:%s filebak:%s savefile:%s", file.c_str(), filebak.c_str(), savefile);
+    CHECK_LOG("md5old:%s md5new:%s", l.md5old.c_str(), l.md5new.c_str());
+    return false;
+}
+
+// A/B: a new target is listed; otherwise the running slot must hold the old
+// image that the patch starts from.
+int check_ab_partition(const image_diff_line& l) {
+    char target[NAME_SIZE] = {};
+    char source[NAME_SIZE] = {};
+    char md5[MD5_TEXT_SIZE] = {};
+    if (get_ab_pname(l.partition.c_str(), target, sizeof target, 1) != 0) {
+        CHECK2_LOG("get_ab_pname failed");
+        return -1;
+    }
+    CHECK2_LOG("pname: %s", target);
+    if (read_partition_to_file(target, l.newsize) < 0) {
+        CHECK2_LOG("read partition[%s] to file[%s] failed", target, TMP_FILE_PT);
+        return -1;
+    }
+    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
+        CHECK2_LOG("get_md5sum failed");
+        return -1;
+    }
+    if (image_digest_equal(md5, l.md5new)) {
+        CHECK2_LOG("partition[%s] is new, don't need upgrade again", l.partition.c_str());
+        append_file_line(UPGRADED_PARTITION_FILE, l.partition.c_str());
+        return 0;
+    }
+    if (get_ab_pname(l.partition.c_str(), source, sizeof source, 0) != 0) {
+        CHECK2_LOG("get partiton[%s]'s name failed", l.partition.c_str());
+        return -1;
+    }
+    CHECK2_LOG("pname: %s", source);
+    if (read_partition_to_file(source, l.oldsize) < 0) {
+        CHECK2_LOG("read partiton[%s] to file[%s] failed", source, TMP_FILE_PT);
+        return -1;
+    }
+    std::memset(md5, 0, sizeof md5);
+    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
+        CHECK2_LOG("get_md5sum failed");
+        return -1;
+    }
+    if (!image_digest_equal(md5, l.md5old)) {
+        CHECK2_LOG("Error,old partition[%s][%s] not match", source, md5);
+        return -1;
+    }
+    CHECK2_LOG("partiton[%s] is old, need to upgrade", l.partition.c_str());
+    plat_unlink(TMP_FILE_PT);
+    return 0;
+}
+
+// NR: new (listed), old, or neither with a complete save file to finish from.
+int check_nr_partition(const image_diff_line& l, const char* patch) {
+    char target[NAME_SIZE] = {};
+    char md5[MD5_TEXT_SIZE] = {};
+    if (flash_type == FLASH_NAND) {
+        if (get_nr_pname(l.partition.c_str(), target, sizeof target) != 0) {
+            CHECK2_LOG("get_nr_pname failed");
+            return -1;
+        }
+        CHECK2_LOG("nand pname: %s", target);
+    } else if (flash_type == FLASH_EMMC) {
+        if (get_ab_pname(l.partition.c_str(), target, sizeof target, 1) != 0) {
+            CHECK2_LOG("get_ab_pname failed");
+            return -1;
+        }
+        CHECK2_LOG("pname: %s", target);
+    } else {
+        CHECK2_LOG("Error, Unkonwn flash type[%d]", flash_type);
+        return -1;
+    }
+    if (read_partition_to_file(target, std::max(l.oldsize, l.newsize)) < 0) {
+        CHECK2_LOG("read partiton[%s] to file[%s] failed", target, TMP_FILE_PT);
+        return -1;
+    }
+    if (get_md5sum2(TMP_FILE_PT, md5, l.newsize) != 0) {
+        CHECK2_LOG("get_md5sum failed");
+        return -1;
+    }
+    CHECK2_LOG("pnamenew[%s] md5: %s", target, md5);
+    if (image_digest_equal(md5, l.md5new)) {
+        CHECK2_LOG("[%s] is new, don't need upgrade again", l.partition.c_str());
+        append_file_line(UPGRADED_PARTITION_FILE, l.partition.c_str());
+        return 0;
+    }
+    CHECK2_LOG("[%s] is not new, check old", l.partition.c_str());
+    if (l.oldsize != l.newsize) {
+        std::memset(md5, 0, sizeof md5);
+        if (get_md5sum2(TMP_FILE_PT, md5, l.oldsize) != 0) {
+            CHECK2_LOG("get_md5sum failed");
+            return -1;
+        }
+    }
+    CHECK2_LOG("old partiton md5: %s", md5);
+    if (image_digest_equal(md5, l.md5old)) {
+        CHECK2_LOG("[%s] is old", l.partition.c_str());
+        return 0;
+    }
+    CHECK2_LOG("[%s] is not old or new, check backupfile", l.partition.c_str());
+    if (plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
+        CHECK2_LOG("truncate failed, %s", std::strerror(errno));
+        return -1;
+    }
+    if (process_savefile(target, patch, l.md5new.c_str(), SAVEFILE_CHECK) != 0) {
+        CHECK2_LOG("process_savefile failed");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int do_check() {
+    LOGF("%s Enter", __func__);
+    script_file s;
+    if (!script_open(s, UPDATER_SCRIPT_SYSTEM)) {
+        LOGF("open file[%s] failed, there is no system file need to update", UPDATER_SCRIPT_SYSTEM.c_str());
+        return 0;
+    }
+    int count = 1;
+    int ret = 0;
+    std::string line;
+    for (;;) {
+        int r = script_next_line(__func__, s, line);
+        if (r == 0) break;
+        system_patch_line l;
+        int p = r < 0 ? -1 : parse_system_line(s, line, l);
+        if (p == 0) continue;
+        if (p > 0) {
+            LOGF("check %s %s %s %s %o %o", l.keyword.c_str(), l.path.c_str(), l.md5old.c_str(), l.md5new.c_str(),
+                 l.number, l.mode);
+            if (check_system_line(l)) {
+                ++count;
+                continue;
+            }
+        }
+        ret = -1;
+        break;
+    }
+    close_file(s.fp);
+    LOGF("check file success count: %d", count - 1);
+    return ret;
+}
+
+int do_check2() {
+    LOGF("%s", __func__);
+    plat_unlink(UPGRADED_PARTITION_FILE);
+    script_file s;
+    if (!script_open(s, UPDATER_SCRIPT_IMAGE_DIFF)) {
+        LOGF("open UPDATER_SCRIPT_IMAGE_DIFF failed, there is no partition need IMAGE_DIFF update");
+        return 0;
+    }
+    int ret = 0;
+    std::string line;
+    for (;;) {
+        int r = script_next_line(__func__, s, line);
+        if (r == 0) break;
+        image_diff_line l;
+        int p = r < 0 ? -1 : parse_image_diff_line(__func__, s, line, l);
+        if (p < 0) {
+            ret = -1;
+            break;
+        }
+        if (p == 0) continue;
+        LOGF("%s %s md5old[%s] md5new[%s] oldsize[%d] newsize[%d]", l.keyword.c_str(), l.partition.c_str(),
+             l.md5old.c_str(), l.md5new.c_str(), l.oldsize, l.newsize);
+        char imagename[NAME_SIZE] = {};
+        if (kelo_get_imagename_by_partiton(l.partition.c_str(), imagename, sizeof imagename) != 0) {
+            LOGF("Error, Get imagename by partiton[%s] fail", l.partition.c_str());
+            return -1;
+        }
+        char patch[PATCH_PATH_SIZE] = {};
+        std::snprintf(patch, sizeof patch, "%s/%s.p", DIR_IMAGE.c_str(), imagename);
+        if (l.oldsize < 1 || l.newsize < 1) {
+            LOGF("size error");
+            ret = -1;
+            break;
+        }
+        if ((ab_system ? check_ab_partition(l) : check_nr_partition(l, patch)) != 0) {
+            ret = -1;
+            break;
+        }
+    }
+    close_file(s.fp);
+    plat_unlink(TMP_FILE_PT);
+    return ret;
+}

@@ -1,0 +1,8 @@
+// The checks of dst_check: before anything changes, every item of the system
+// script and of the image-diff script must be new, old, or recoverable.
+#pragma once
+
+// System script. 0 (also without a script) or -1.
+int do_check();
+// Image-diff script; rebuilds the upgraded-partition list. 0 or -1.
+int do_check2();

@@ -1,0 +1,288 @@
+#include "image/diff.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/log.h"
+#include "core/md5.h"
+#include "driver/device.h"
+#include "driver/package.h"
+#include "driver/partition_map.h"
+#include "patch/patch_file.h"
+#include "platform/platform.h"
+#include "storage/storage.h"
+
+namespace {
+
+constexpr size_t NAME_SIZE = 32;
+constexpr size_t PATCH_PATH_SIZE = 256;
+
+// The per-partition steps report as the walk that runs them.
+constexpr const char* kWalk = "patch_diff_partition";
+#define WALK_LOG(...) log_at(kWalk, __LINE__, __VA_ARGS__)
+
+bool exists(const char* path) { return plat_access(path, F_OK) == 0; }
+
+// Writes SAVEFILE over the partition and verifies it. The save file goes only
+// once the partition is known to hold it: until then it is what lets the next
+// run finish the write.
+int write_savefile(const char* func, const char* partition) {
+    if (write_file_to_partition(partition, SAVEFILE) < 0) {
+        log_at(func, __LINE__, "[%d] write %s to partition[%s] failed", __LINE__, SAVEFILE, partition);
+        return -1;
+    }
+    if (check_partition_with_file(partition, SAVEFILE) < 0) {
+        log_at(func, __LINE__, "[%d] partition[%s] does not hold %s", __LINE__, partition, SAVEFILE);
+        return -1;
+    }
+    plat_unlink(SAVEFILE);
+    return 0;
+}
+
+// A/B: the target already new is left alone; otherwise the running slot must
+// hold the old image, which is patched into the target.
+int patch_ab_partition(const image_diff_line& l, const char* patch) {
+    char target[NAME_SIZE] = {};
+    char source[NAME_SIZE] = {};
+    char md5[MD5_TEXT_SIZE] = {};
+    if (get_ab_pname(l.partition.c_str(), target, sizeof target, 1) != 0) {
+        WALK_LOG("Error, get_ab_pname failed");
+        return -1;
+    }
+    WALK_LOG("pname: %s", target);
+    if (read_partition_to_file(target, l.newsize) < 0) {
+        WALK_LOG("Error, read partition[%s] to file[%s] failed", target, TMP_FILE_PT);
+        return -1;
+    }
+    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
+        WALK_LOG("Error, get_md5sum failed");
+        return -1;
+    }
+    if (image_digest_equal(md5, l.md5new)) return 0;
+
+    if (get_ab_pname(l.partition.c_str(), source, sizeof source, 0) != 0) {
+        WALK_LOG("Error, get_ab_pname failed");
+        return -1;
+    }
+    WALK_LOG("pname: %s", source);
+    if (read_partition_to_file(source, l.oldsize) < 0) {
+        WALK_LOG("Error, read partition[%s] to file[%s] failed", source, TMP_FILE_PT);
+        return -1;
+    }
+    std::memset(md5, 0, sizeof md5);
+    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
+        WALK_LOG("Error, get_md5sum failed");
+        return -1;
+    }
+    if (!image_digest_equal(md5, l.md5old)) {
+        WALK_LOG("Error, old partition[%s] not match, error", source);
+        return -1;
+    }
+    if (ab_patch_file(target, patch, l.md5new.c_str()) != 0) {
+        WALK_LOG("Error, ab_patch_file failed");
+        return -1;
+    }
+    return 0;
+}
+
+// NR: the partition is rewritten in place through SAVEFILE. One read of the
+// larger size serves both digests.
+int patch_nr_partition(const image_diff_line& l, const char* patch) {
+    char target[NAME_SIZE] = {};
+    char md5[MD5_TEXT_SIZE] = {};
+    if (flash_type == FLASH_NAND) {
+        if (get_nr_pname(l.partition.c_str(), target, sizeof target) != 0) {
+            WALK_LOG("Error, get_nr_pname failed");
+            return -1;
+        }
+        WALK_LOG("nand pname: %s", target);
+    } else if (flash_type == FLASH_EMMC) {
+        // current_slot stays 0 on an NR system, so this is the B name: the
+        // map of an NR eMMC device lists its one copy there.
+        if (get_ab_pname(l.partition.c_str(), target, sizeof target, 1) != 0) {
+            WALK_LOG("Error, get_ab_pname failed");
+            return -1;
+        }
+        WALK_LOG("pname: %s", target);
+    } else {
+        WALK_LOG("Error, Unknown flash type[%d]!!!", flash_type);
+        return -1;
+    }
+    if (read_partition_to_file(target, std::max(l.oldsize, l.newsize)) < 0) {
+        WALK_LOG("Error, read partition[%s] to file[%s] failed", target, TMP_FILE_PT);
+        return -1;
+    }
+    if (get_md5sum2(TMP_FILE_PT, md5, l.newsize) != 0) {
+        WALK_LOG("Error, get_md5sum failed");
+        return -1;
+    }
+    WALK_LOG("md5: %s", md5);
+    if (image_digest_equal(md5, l.md5new)) return 0;
+
+    if (plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
+        WALK_LOG("Error, truncate failed, %s", std::strerror(errno));
+        return -1;
+    }
+    WALK_LOG("is not new, check old");
+    if (l.oldsize != l.newsize) {
+        std::memset(md5, 0, sizeof md5);
+        if (get_md5sum2(TMP_FILE_PT, md5, l.oldsize) != 0) {
+            WALK_LOG("Error, get_md5sum failed");
+            return -1;
+        }
+    }
+    int flag;
+    if (image_digest_equal(md5, l.md5old)) {
+        WALK_LOG("is old");
+        flag = SAVEFILE_PATCH;
+    } else {
+        WALK_LOG("is not old or new, check backupfile");
+        flag = SAVEFILE_RESUME;
+    }
+    if (process_savefile(target, patch, l.md5new.c_str(), flag) != 0) {
+        WALK_LOG("Error, process_savefile failed");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int parse_image_diff_line(const char* func, const script_file& s, std::string& line, image_diff_line& out) {
+    strip_carriage_return(line);
+    std::vector<std::string_view> f = script_fields(line);
+    if (f[0].empty()) return 0;
+    if (!script_field_text(func, s, f, 0, NAME_SIZE, "keyword", out.keyword)) return -1;
+    if (out.keyword != "patchfile") return 0;
+    bool ok = script_field_text(func, s, f, 1, NAME_SIZE, "partition", out.partition) &&
+              script_field_int(func, s, f, 2, "old size", out.oldsize) &&
+              script_field_text(func, s, f, 3, MD5_TEXT_SIZE, "old md5", out.md5old) &&
+              script_field_int(func, s, f, 4, "new size", out.newsize) &&
+              script_field_text(func, s, f, 5, MD5_TEXT_SIZE, "new md5", out.md5new);
+    return ok ? 1 : -1;
+}
+
+bool image_digest_equal(const char* computed, const std::string& field) {
+    return field.size() >= 32 && std::strlen(computed) >= 32 && std::memcmp(computed, field.data(), 32) == 0;
+}
+
+int patch_diff_partition() {
+    LOGF("%s enter", __func__);
+    script_file s;
+    if (!script_open(s, UPDATER_SCRIPT_IMAGE_DIFF)) {
+        LOGF("open failed, maybe there is no partition need dfota update");
+        return 0;
+    }
+    int ret = 0;
+    std::string line;
+    for (;;) {
+        int r = script_next_line(__func__, s, line);
+        if (r == 0) break;
+        image_diff_line l;
+        int p = r < 0 ? -1 : parse_image_diff_line(__func__, s, line, l);
+        if (p < 0) {
+            ret = -1;
+            break;
+        }
+        if (p == 0) continue;
+        LOGF("%s %s md5old[%s] md5new[%s] oldsize[%d] newsize[%d]", l.keyword.c_str(), l.partition.c_str(),
+             l.md5old.c_str(), l.md5new.c_str(), l.oldsize, l.newsize);
+        if (is_partition_upgraded(l.partition.c_str())) {
+            LOGF("skip upgraded partition: %s", l.partition.c_str());
+            continue;
+        }
+        char imagename[NAME_SIZE] = {};
+        if (kelo_get_imagename_by_partiton(l.partition.c_str(), imagename, sizeof imagename) != 0) {
+            LOGF("Error, Get imagename by partiton[%s] fail", l.partition.c_str());
+            return -1;
+        }
+        char patch[PATCH_PATH_SIZE] = {};
+        std::snprintf(patch, sizeof patch, "%s/%s.p", DIR_IMAGE.c_str(), imagename);
+        if (l.oldsize < 1 || l.newsize < 1) {
+            LOGF("Error, size out of range");
+            ret = -1;
+            break;
+        }
+        if ((ab_system ? patch_ab_partition(l, patch) : patch_nr_partition(l, patch)) != 0) {
+            ret = -1;
+            break;
+        }
+    }
+    close_file(s.fp);
+    plat_unlink(TMP_FILE_PT);
+    return ret;
+}
+
+int ab_patch_file(const char* target, const char* patch, const char* md5new) {
+    char md5[MD5_TEXT_SIZE] = {};
+    bool ok = false;
+    // A patched image that is not exactly the new one must never reach the
+    // target: check it before the first byte is written.
+    if (patch_file(TMP_FILE_PT, TMP_FILE_NEW, patch) < 0) {
+        LOGF("[%d] patch_file failed", __LINE__);
+    } else if (get_md5sum(TMP_FILE_NEW, md5) != 0) {
+        LOGF("[%d] get_md5sum failed", __LINE__);
+    } else if (!image_digest_equal(md5, md5new)) {
+        LOGF("[%d] patched file not same with new", __LINE__);
+    } else if (write_file_to_partition(target, TMP_FILE_NEW) < 0) {
+        LOGF("[%d] write %s to partition[%s] failed", __LINE__, TMP_FILE_NEW, target);
+    } else if (check_partition_with_file(target, TMP_FILE_NEW) < 0) {
+        LOGF("[%d] partition[%s] does not hold %s", __LINE__, target, TMP_FILE_NEW);
+    } else {
+        ok = true;
+    }
+    plat_unlink(TMP_FILE_NEW);
+    if (!ok) return -1;
+    plat_unlink(TMP_FILE_PT);
+    return 0;
+}
+
+int process_savefile(const char* partition, const char* patch, const char* md5new, int flag) {
+    LOGF("%s Entry, flag: %d", __func__, flag);
+    char md5[MD5_TEXT_SIZE] = {};
+    if (exists(SAVEFILE)) {
+        LOGF("SAVEFILE exist");
+        if (get_md5sum(SAVEFILE, md5) != 0) {
+            LOGF("[%d] get_md5sum failed", __LINE__);
+            return -1;
+        }
+        if (image_digest_equal(md5, md5new)) {
+            LOGF("[%d] SAVEFILE is new", __LINE__);
+            if (flag == SAVEFILE_CHECK) {
+                LOGF("[%d] check ok", __LINE__);
+                return 0;
+            }
+            // With the old image still in place this is a run cut after the
+            // save file was complete: writing it is all that is left.
+            if (flag == SAVEFILE_RESUME || flag == SAVEFILE_PATCH) return write_savefile(__func__, partition);
+            LOGF("[%d] Invalid flag: %d", __LINE__, flag);
+            return -1;
+        }
+    }
+    plat_unlink(SAVEFILE);
+    if (flag != SAVEFILE_PATCH) {
+        LOGF("[%d] Invalid flag: %d", __LINE__, flag);
+        return -1;
+    }
+    LOGF("[%d] do patch", __LINE__);
+    if (patch_file(TMP_FILE_PT, SAVEFILE, patch) < 0) {
+        LOGF("[%d] patch_file failed", __LINE__);
+        return -1;
+    }
+    std::memset(md5, 0, sizeof md5);
+    if (get_md5sum(SAVEFILE, md5) != 0) {
+        LOGF("[%d] get_md5sum failed", __LINE__);
+        return -1;
+    }
+    if (!image_digest_equal(md5, md5new)) {
+        LOGF("[%d] patched file not same with new", __LINE__);
+        // It can never finish this partition; the next run would only remove it.
+        plat_unlink(SAVEFILE);
+        return -1;
+    }
+    return write_savefile(__func__, partition);
+}

@@ -1,0 +1,37 @@
+// Whole partition images brought from the old to the new image by a patch.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "image/script.h"
+
+inline constexpr int SAVEFILE_CHECK = 0;    // a complete save file with the new image exists
+inline constexpr int SAVEFILE_RESUME = 1;   // the partition holds neither image: finish from the save file
+inline constexpr int SAVEFILE_PATCH = 2;    // the partition holds the old image: patch and write
+
+// Stage dst_patch_diff, image half. 0, also without a script; -1 on failure.
+int patch_diff_partition();
+// A/B: patch TMP_FILE_PT into TMP_FILE_NEW and write it to target. 0 or -1.
+int ab_patch_file(const char* target, const char* patch, const char* md5new);
+// NR: produce, write and verify the new image through SAVEFILE. 0 or -1.
+int process_savefile(const char* partition, const char* patch, const char* md5new, int flag);
+
+// One "patchfile" line of the image-diff script.
+struct image_diff_line {
+    std::string keyword;    // up to 31 characters
+    std::string partition;  // logical name, up to 31 characters
+    int32_t oldsize = 0;
+    std::string md5old;  // up to 32 characters
+    int32_t newsize = 0;
+    std::string md5new;
+};
+
+// Reads one line of the image-diff script (its carriage return removed).
+// 1: a "patchfile" line in out; 0: a line to skip; -1: a line that does not
+// fit, logged under func with the script and line.
+int parse_image_diff_line(const char* func, const script_file& s, std::string& line, image_diff_line& out);
+
+// A computed digest text against a script digest: the first 32 bytes decide,
+// and a script digest shorter than 32 characters never matches.
+bool image_digest_equal(const char* computed, const std::string& field);
