@@ -113,8 +113,10 @@ class ImageDiffTest(unittest.TestCase):
                 self.assertFalse(d.exists("/tmp/tmp_file_new"))
 
     def test_a_power_cut_anywhere_is_finished_by_the_next_run(self):
-        for kind in ("emmc", "nand"):
-            d = make_device(kind, None, "old")
+        # NR eMMC, NR NAND, and A/B (which must end with the slot switched).
+        for kind, slot, target, source in (("emmc", None, "old", "neither"), ("nand", None, "old", "neither"),
+                                           ("emmc", "_a", "neither", "old")):
+            d = make_device(kind, slot, target, source)
             self.addCleanup(d.close)
             trace = d.run().trace
             # An even spread, and every operation on the save file or a
@@ -124,13 +126,15 @@ class ImageDiffTest(unittest.TestCase):
                 if op.split(" ", 2)[2].startswith(("/dev/", SAVEFILE)):
                     cuts |= {i + 1, i + 2}
             for n in sorted(c for c in cuts if c <= len(trace)):
-                with self.subTest(kind=kind, cut=n, op=trace[n - 1]):
-                    d = make_device(kind, None, "old")
+                with self.subTest(kind=kind, slot=slot, cut=n, op=trace[n - 1]):
+                    d = make_device(kind, slot, target, source)
                     try:
                         self.assertEqual(d.run(cut_at=n).rc, 137)
                         r = d.run()
                         self.assertEqual(r.rc, 0, "\n".join(r.log))
                         self.assertTrue(holds(d, kind, "new"))
+                        if slot:
+                            self.assertEqual(d.tool_calls()[-2:], ["abctl --set_active 1", "reboot "])
                     finally:
                         d.close()
 
