@@ -27,7 +27,6 @@ namespace {
 constexpr const char* UPGRADE_APP_VER = "V1.0.1";
 constexpr const char* DEBUG_FLAG_FILE = "/data/flag_upgrade_debug";
 
-int exists(const std::string& path) { return plat_access(path.c_str(), F_OK) == 0; }
 
 // Only records the signal: the next log entry writes it. Opening files or
 // allocating in here could deadlock a run in the middle of a partition write.
@@ -98,11 +97,11 @@ int run(int argc, char** argv) {
         if (opt == 'd') upgrade_debug = 1;
         else if (opt == 'f') opts.package_file = optarg;
     }
-    if (exists(DEBUG_FLAG_FILE)) upgrade_debug = 1;
+    if (plat_exists(DEBUG_FLAG_FILE)) upgrade_debug = 1;
     install_signal_handlers();
 
     // 9. The partition-image map.
-    if (exists(PARTITION_IMAGE_MAP_CFG)) {
+    if (plat_exists(PARTITION_IMAGE_MAP_CFG)) {
         LOGF("Found file[%s]", PARTITION_IMAGE_MAP_CFG.c_str());
         if (kelo_construct_partition_image_map_list() != 0) {
             LOGF("Error, construct partition and image map fail");

@@ -36,7 +36,6 @@ namespace {
 constexpr size_t kListLineSize = 256;
 constexpr size_t kSourceDirSize = 256;
 
-int exists(const char* path) { return plat_access(path, F_OK) == 0; }
 
 void set_package_paths(const std::string& dir) {
     // Order matters only to whoever reads the log of a crash in here; keep it.
@@ -70,11 +69,11 @@ void set_package_paths(const std::string& dir) {
 }  // namespace
 
 int determine_the_path_exists() {
-    if (exists(TMP_DELTA)) {
+    if (plat_exists(TMP_DELTA)) {
         LOGF("Path '%s' exists.", TMP_DELTA);
         return 0;
     }
-    if (exists(DATA_DELTA)) {
+    if (plat_exists(DATA_DELTA)) {
         LOGF("Path '%s' exists.", DATA_DELTA);
         return 1;
     }

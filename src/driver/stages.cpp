@@ -11,7 +11,6 @@
 
 namespace {
 
-int exists(const std::string& path) { return plat_access(path.c_str(), F_OK) == 0; }
 
 // Reporting a run as successful while a script of the package was never
 // applied would leave the device on old firmware that claims to be new.
@@ -24,12 +23,12 @@ int refuse_script(const char* stage, const std::string& script) {
 }  // namespace
 
 int refuse_unsupported_updates() {
-    if (!exists(UPDATER_SCRIPT_SYSTEM)) return 0;
+    if (!plat_exists(UPDATER_SCRIPT_SYSTEM)) return 0;
     return refuse_script(__func__, UPDATER_SCRIPT_SYSTEM);
 }
 
 int patch_diff_block() {
-    if (!exists(UPDATER_SCRIPT_BLOCK_DIFF)) {
+    if (!plat_exists(UPDATER_SCRIPT_BLOCK_DIFF)) {
         LOGF("file[%s] not exist, there is no system files need to update", UPDATER_SCRIPT_BLOCK_DIFF.c_str());
         return 0;
     }
@@ -37,7 +36,7 @@ int patch_diff_block() {
 }
 
 int patch_diff_rootfs() {
-    if (!exists(UPDATER_SCRIPT_SYSTEM)) {
+    if (!plat_exists(UPDATER_SCRIPT_SYSTEM)) {
         LOGF("file[%s] not exist, there is no system files need to update", UPDATER_SCRIPT_SYSTEM.c_str());
         return 0;
     }
@@ -45,7 +44,7 @@ int patch_diff_rootfs() {
 }
 
 int patch_full_rootfs() {
-    if (!exists(UPDATER_SCRIPT_SYSTEM)) {
+    if (!plat_exists(UPDATER_SCRIPT_SYSTEM)) {
         LOGF("file[%s] not exist, there is no system files need to update", UPDATER_SCRIPT_SYSTEM.c_str());
         return 0;
     }

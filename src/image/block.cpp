@@ -15,6 +15,7 @@
 #include "driver/device.h"
 #include "driver/package.h"
 #include "driver/partition_map.h"
+#include "image/diff.h"
 #include "image/script.h"
 #include "patch/patch_file.h"
 #include "platform/platform.h"
@@ -24,8 +25,6 @@
 
 namespace {
 
-constexpr size_t NAME_SIZE = 32;
-constexpr size_t DIGEST_FIELD_SIZE = 33;
 constexpr size_t COPY_PIECE = 4096;
 constexpr size_t BACKUP_STREAM_BUFFER = 64 * 1024;
 
@@ -39,20 +38,7 @@ struct block_line {
     std::string md5new;
 };
 
-// Script digests may carry trailing text; only their first 32 bytes count.
-bool digest_equal(const char* computed, const std::string& expected) {
-    return std::strncmp(computed, expected.c_str(), MD5_TEXT_SIZE - 1) == 0;
-}
-
-bool exists(const char* path) { return plat_access(path, F_OK) == 0; }
-
-// The offset operations of the flash kind. The dispatcher only exists for
-// the write; the check has none, so both are chosen here the same way.
-int write_at(const char* partition, const char* file, int32_t offset) {
-    return flash_type == FLASH_EMMC ? mmc_write_file_from_offset_to_partition(partition, file, offset)
-                                    : nand_write_file_from_offset_to_partition(partition, file, offset);
-}
-
+// The offset check of the flash kind, chosen like the offset-write dispatcher.
 // 0 only when the partition holds the file's bytes at offset: a mismatch
 // (1) is as much a failed write as an I/O error.
 int check_at(const char* partition, const char* file, int32_t offset) {
@@ -67,13 +53,13 @@ int parse_block_line(const script_file& s, std::string line, block_line& out) {
     strip_carriage_return(line);
     std::vector<std::string_view> f = script_fields(line);
     if (f[0] != "patchblock") return 0;
-    bool ok = script_field_text(func, s, f, 0, NAME_SIZE, "keyword", out.keyword) &&
-              script_field_text(func, s, f, 1, NAME_SIZE, "partition", out.partition) &&
+    bool ok = script_field_text(func, s, f, 0, SCRIPT_NAME_SIZE, "keyword", out.keyword) &&
+              script_field_text(func, s, f, 1, SCRIPT_NAME_SIZE, "partition", out.partition) &&
               script_field_int(func, s, f, 2, "offset", out.offset) &&
               script_field_int(func, s, f, 3, "old size", out.oldsize) &&
-              script_field_text(func, s, f, 4, DIGEST_FIELD_SIZE, "old digest", out.md5old) &&
+              script_field_text(func, s, f, 4, SCRIPT_DIGEST_SIZE, "old digest", out.md5old) &&
               script_field_int(func, s, f, 5, "new size", out.newsize) &&
-              script_field_text(func, s, f, 6, DIGEST_FIELD_SIZE, "new digest", out.md5new);
+              script_field_text(func, s, f, 6, SCRIPT_DIGEST_SIZE, "new digest", out.md5new);
     if (!ok) return -1;
     if (out.offset < 0 || out.oldsize < 0 || out.newsize < 0) {
         script_log_line_error(func, s, "negative offset or size");
@@ -86,8 +72,8 @@ int parse_block_line(const script_file& s, std::string line, block_line& out) {
 // 0: done or already new; -1: failure (logged).
 int patch_block_ab(const block_line& b, const char* filepatch) {
     static const char* func = "do_patch_block";
-    char target[NAME_SIZE] = {};
-    char source[NAME_SIZE] = {};
+    char target[SCRIPT_NAME_SIZE] = {};
+    char source[SCRIPT_NAME_SIZE] = {};
     char md5[MD5_TEXT_SIZE] = {};
 
     if (get_ab_pname(b.partition.c_str(), target, sizeof target, 1) != 0) {
@@ -104,7 +90,7 @@ int patch_block_ab(const block_line& b, const char* filepatch) {
         return -1;
     }
     log_at(func, __LINE__, "md5:%s ,md5new :%s ", md5, b.md5new.c_str());
-    if (digest_equal(md5, b.md5new)) {
+    if (script_digest_equal(md5, b.md5new)) {
         log_at(func, __LINE__, "%s is new,no need to upgrade ", filepatch);
         return 0;
     }
@@ -128,7 +114,7 @@ int patch_block_ab(const block_line& b, const char* filepatch) {
 
     // A block the old image does not reach has nothing to patch from: its
     // package file is the new block itself, whatever old digest is listed.
-    if (b.oldsize > 0 && digest_equal(md5, b.md5old)) {
+    if (b.oldsize > 0 && script_digest_equal(md5, b.md5old)) {
         log_at(func, __LINE__, "%s is old ", source);
         if (ab_patch_file_ex(target, filepatch, b.md5new.c_str(), b.offset) < 0) {
             log_at(func, __LINE__, "Error, ab_patch_file failed");
@@ -141,7 +127,7 @@ int patch_block_ab(const block_line& b, const char* filepatch) {
         return -1;
     }
     log_at(func, __LINE__, "old small, new big");
-    if (write_at(target, filepatch, b.offset) < 0) {
+    if (write_file_from_offset_to_partition(target, filepatch, b.offset) < 0) {
         log_at(func, __LINE__, "%s failed", flash_type == FLASH_EMMC ? "mmc_write_file_from_offset_to_partition"
                                                                       : "nand_write_file_from_offset_to_partition");
         return -1;
@@ -158,7 +144,7 @@ int patch_block_ab(const block_line& b, const char* filepatch) {
 // the new one in SAVEFILE until it is verified on the partition.
 int patch_block_nr(const block_line& b, const char* filepatch) {
     static const char* func = "do_patch_block";
-    char target[NAME_SIZE] = {};
+    char target[SCRIPT_NAME_SIZE] = {};
     char md5[MD5_TEXT_SIZE] = {};
 
     if (flash_type != FLASH_EMMC && flash_type != FLASH_NAND) {
@@ -181,7 +167,7 @@ int patch_block_nr(const block_line& b, const char* filepatch) {
         return -1;
     }
     log_at(func, __LINE__, "md5:[%s]", md5);
-    if (digest_equal(md5, b.md5new)) return 0;
+    if (script_digest_equal(md5, b.md5new)) return 0;
 
     if (plat_truncate(TMP_FILE_PT, b.oldsize) != 0) {
         log_at(func, __LINE__, "Error, truncate failed, %s", std::strerror(errno));
@@ -197,7 +183,7 @@ int patch_block_nr(const block_line& b, const char* filepatch) {
     }
 
     char md5bak[MD5_TEXT_SIZE] = {};
-    if (digest_equal(md5, b.md5old)) {
+    if (script_digest_equal(md5, b.md5old)) {
         log_at(func, __LINE__, "is old");
         if (block_backup_file() != 0) {
             log_at(func, __LINE__, "Error, block_backup_file failed");
@@ -217,13 +203,14 @@ int patch_block_nr(const block_line& b, const char* filepatch) {
     }
 
     log_at(func, __LINE__, "is not old or new, check backupfile");
-    if (!exists(BLOCK_BACKUP)) {
+    if (!plat_exists(BLOCK_BACKUP)) {
         log_at(func, __LINE__, "block_backup not exist");
         // A run whose write of this block failed removed the backup on its
         // way out but kept the verified save file: that still finishes the
         // block, where refusing would fail every later run.
         char md5save[MD5_TEXT_SIZE] = {};
-        if (!exists(SAVEFILE) || get_md5sum(SAVEFILE, md5save) != 0 || !digest_equal(md5save, b.md5new)) return -1;
+        if (!plat_exists(SAVEFILE) || get_md5sum(SAVEFILE, md5save) != 0 || !script_digest_equal(md5save, b.md5new))
+            return -1;
         log_at(func, __LINE__, "SAVEFILE holds the new block, writing it");
         if (process_savefile_ex(target, SAVEFILE, filepatch, b.md5new.c_str(), b.offset) != 0) {
             log_at(func, __LINE__, "Error, process_savefile failed");
@@ -248,7 +235,7 @@ int patch_block_nr(const block_line& b, const char* filepatch) {
             return -1;
         }
     }
-    if (baksize != b.oldsize || !digest_equal(md5bak, b.md5old)) {
+    if (baksize != b.oldsize || !script_digest_equal(md5bak, b.md5old)) {
         log_at(func, __LINE__, "Error, block_backup[%s] is not the old block of partition[%s] offset[%d], md5[%s]",
                BLOCK_BACKUP, target, b.offset, md5bak);
         return -1;
@@ -275,7 +262,7 @@ int patch_one_block(const block_line& b) {
         log_at(func, __LINE__, "skip upgraded partition: %s", b.partition.c_str());
         return 0;
     }
-    char imagename[NAME_SIZE] = {};
+    char imagename[SCRIPT_NAME_SIZE] = {};
     if (kelo_get_imagename_by_partiton(b.partition.c_str(), imagename, sizeof imagename) != 0) {
         log_at(func, __LINE__, "Error, Get imagename by partiton[%s] fail", b.partition.c_str());
         return -2;
@@ -342,9 +329,9 @@ int ab_patch_file_ex(const char* target, const char* patch, const char* md5new, 
         LOGF("[%d] patch_file failed", __LINE__);
     } else if (get_md5sum(TMP_FILE_NEW, md5) != 0) {
         LOGF("[%d] get_md5sum failed", __LINE__);
-    } else if (std::strncmp(md5, md5new, MD5_TEXT_SIZE - 1) != 0) {
+    } else if (!script_digest_equal(md5, md5new)) {
         LOGF("[%d] patched file not same with new", __LINE__);
-    } else if (write_at(target, TMP_FILE_NEW, offset) < 0) {
+    } else if (write_file_from_offset_to_partition(target, TMP_FILE_NEW, offset) < 0) {
         LOGF("[%d] write file[%s] to partition[%s] offset[%d] failed", __LINE__, TMP_FILE_NEW, target, offset);
     } else if (check_at(target, TMP_FILE_NEW, offset) != 0) {
         LOGF("[%d] partition[%s] offset[%d] does not hold file[%s]", __LINE__, target, offset, TMP_FILE_NEW);
@@ -405,36 +392,11 @@ int process_savefile_ex(const char* partition, const char* old_file, const char*
                         int32_t offset) {
     constexpr int flag = 2;
     LOGF("%s Entry, flag: %d", __func__, flag);
-    char md5[MD5_TEXT_SIZE] = {};
-    bool saved_new = false;
-    if (exists(SAVEFILE)) {
-        LOGF("SAVEFILE exist");
-        if (get_md5sum(SAVEFILE, md5) != 0) {
-            LOGF("[%d] get_md5sum failed", __LINE__);
-            return -1;
-        }
-        // A save file verified just before a power cut is the new block
-        // already; refusing it would fail every later run.
-        saved_new = std::strncmp(md5, md5new, MD5_TEXT_SIZE - 1) == 0;
-        if (saved_new) LOGF("[%d] SAVEFILE is new", __LINE__);
-    }
-    if (!saved_new) {
-        plat_unlink(SAVEFILE);
-        LOGF("[%d] do patch", __LINE__);
-        if (patch_file(old_file, SAVEFILE, patch) < 0) {
-            LOGF("[%d] patch_file failed", __LINE__);
-            return -1;
-        }
-        std::memset(md5, 0, sizeof md5);
-        if (get_md5sum(SAVEFILE, md5) != 0) {
-            LOGF("[%d] get_md5sum failed", __LINE__);
-            return -1;
-        }
-        if (std::strncmp(md5, md5new, MD5_TEXT_SIZE - 1) != 0) {
-            LOGF("[%d] patched file not same with new", __LINE__);
-            return -1;
-        }
-    }
+    // A save file verified just before a power cut is the new block already;
+    // refusing it would fail every later run.
+    int saved = savefile_is_new(__func__, md5new);
+    if (saved < 0) return -1;
+    if (saved == 0 && patch_to_savefile(__func__, old_file, patch, md5new) != 0) return -1;
     if (write_file_from_offset_to_partition(partition, SAVEFILE, offset) < 0) {
         LOGF("[%d] write file[%s] to partition[%s] offset[%d] failed", __LINE__, SAVEFILE, partition, offset);
         return -1;

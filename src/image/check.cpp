@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr size_t NAME_SIZE = 32;
 constexpr size_t PATCH_PATH_SIZE = 256;
 constexpr size_t PATH_SIZE = 1024;
 constexpr const char* SAVEFILE_EX = "/system/savefile_ex";
@@ -31,7 +30,6 @@ constexpr const char* SAVEFILE_EX = "/system/savefile_ex";
 #define CHECK_LOG(...) log_at("do_check", __LINE__, __VA_ARGS__)
 #define CHECK2_LOG(...) log_at("do_check2", __LINE__, __VA_ARGS__)
 
-bool exists(const char* path) { return plat_access(path, F_OK) == 0; }
 
 // One "patchfile" line of the system script.
 struct system_patch_line {
@@ -49,7 +47,7 @@ struct system_patch_line {
 int parse_system_line(const script_file& s, const std::string& line, system_patch_line& out) {
     std::vector<std::string_view> f = script_fields(line);
     if (f[0].empty()) return 0;
-    if (!script_field_text("do_check", s, f, 0, NAME_SIZE, "keyword", out.keyword)) return -1;
+    if (!script_field_text("do_check", s, f, 0, SCRIPT_NAME_SIZE, "keyword", out.keyword)) return -1;
     if (out.keyword != "patchfile") return 0;
     if (f.size() == 6 && !f[5].empty() && f[5].back() == '\r') f[5].remove_suffix(1);
     bool ok = script_field_text("do_check", s, f, 1, PATH_SIZE, "path", out.path) &&
@@ -72,7 +70,7 @@ bool check_system_line(const system_patch_line& l) {
     char md5[MD5_TEXT_SIZE] = {};
     std::string file = DIR_ROOT + "/" + l.path;
     std::string filebak = file + ".bak";
-    if (exists(file.c_str())) {
+    if (plat_exists(file.c_str())) {
         if (get_md5sum(file.c_str(), md5) != 0) {
             CHECK_LOG("Error, get_md5sum failed");
             return false;
@@ -81,7 +79,7 @@ bool check_system_line(const system_patch_line& l) {
         CHECK_LOG("%s is damaged,md5[%s]", file.c_str(), md5);
     }
     CHECK_LOG("dc_check_backupfile filebak");
-    if (exists(filebak.c_str())) {
+    if (plat_exists(filebak.c_str())) {
         std::memset(md5, 0, sizeof md5);
         if (get_md5sum(filebak.c_str(), md5) != 0) {
             CHECK_LOG("Error, get_md5sum failed");
@@ -94,7 +92,7 @@ bool check_system_line(const system_patch_line& l) {
         CHECK_LOG("Error, check filebak %s error, md5 [%s], old_md5 [%s]", filebak.c_str(), md5, l.md5old.c_str());
         return false;
     }
-    const char* savefile = exists(SAVEFILE) ? SAVEFILE : exists(SAVEFILE_EX) ? SAVEFILE_EX : "";
+    const char* savefile = plat_exists(SAVEFILE) ? SAVEFILE : plat_exists(SAVEFILE_EX) ? SAVEFILE_EX : "";
     if (*savefile) {
         CHECK_LOG("dc_check_backupfile SAVEFILE %s", savefile);
         std::memset(md5, 0, sizeof md5);
@@ -118,8 +116,8 @@ bool check_system_line(const system_patch_line& l) {
 // A/B: a new target is listed; otherwise the running slot must hold the old
 // image that the patch starts from.
 int check_ab_partition(const image_diff_line& l) {
-    char target[NAME_SIZE] = {};
-    char source[NAME_SIZE] = {};
+    char target[SCRIPT_NAME_SIZE] = {};
+    char source[SCRIPT_NAME_SIZE] = {};
     char md5[MD5_TEXT_SIZE] = {};
     if (get_ab_pname(l.partition.c_str(), target, sizeof target, 1) != 0) {
         CHECK2_LOG("get_ab_pname failed");
@@ -134,7 +132,7 @@ int check_ab_partition(const image_diff_line& l) {
         CHECK2_LOG("get_md5sum failed");
         return -1;
     }
-    if (image_digest_equal(md5, l.md5new)) {
+    if (script_digest_equal(md5, l.md5new)) {
         CHECK2_LOG("partition[%s] is new, don't need upgrade again", l.partition.c_str());
         append_file_line(UPGRADED_PARTITION_FILE, l.partition.c_str());
         return 0;
@@ -153,7 +151,7 @@ int check_ab_partition(const image_diff_line& l) {
         CHECK2_LOG("get_md5sum failed");
         return -1;
     }
-    if (!image_digest_equal(md5, l.md5old)) {
+    if (!script_digest_equal(md5, l.md5old)) {
         CHECK2_LOG("Error,old partition[%s][%s] not match", source, md5);
         return -1;
     }
@@ -164,7 +162,7 @@ int check_ab_partition(const image_diff_line& l) {
 
 // NR: new (listed), old, or neither with a complete save file to finish from.
 int check_nr_partition(const image_diff_line& l, const char* patch) {
-    char target[NAME_SIZE] = {};
+    char target[SCRIPT_NAME_SIZE] = {};
     char md5[MD5_TEXT_SIZE] = {};
     if (flash_type == FLASH_NAND) {
         if (get_nr_pname(l.partition.c_str(), target, sizeof target) != 0) {
@@ -191,7 +189,7 @@ int check_nr_partition(const image_diff_line& l, const char* patch) {
         return -1;
     }
     CHECK2_LOG("pnamenew[%s] md5: %s", target, md5);
-    if (image_digest_equal(md5, l.md5new)) {
+    if (script_digest_equal(md5, l.md5new)) {
         CHECK2_LOG("[%s] is new, don't need upgrade again", l.partition.c_str());
         append_file_line(UPGRADED_PARTITION_FILE, l.partition.c_str());
         return 0;
@@ -205,7 +203,7 @@ int check_nr_partition(const image_diff_line& l, const char* patch) {
         }
     }
     CHECK2_LOG("old partiton md5: %s", md5);
-    if (image_digest_equal(md5, l.md5old)) {
+    if (script_digest_equal(md5, l.md5old)) {
         CHECK2_LOG("[%s] is old", l.partition.c_str());
         return 0;
     }
@@ -277,7 +275,7 @@ int do_check2() {
         if (p == 0) continue;
         LOGF("%s %s md5old[%s] md5new[%s] oldsize[%d] newsize[%d]", l.keyword.c_str(), l.partition.c_str(),
              l.md5old.c_str(), l.md5new.c_str(), l.oldsize, l.newsize);
-        char imagename[NAME_SIZE] = {};
+        char imagename[SCRIPT_NAME_SIZE] = {};
         if (kelo_get_imagename_by_partiton(l.partition.c_str(), imagename, sizeof imagename) != 0) {
             LOGF("Error, Get imagename by partiton[%s] fail", l.partition.c_str());
             return -1;

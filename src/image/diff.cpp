@@ -18,14 +18,12 @@
 
 namespace {
 
-constexpr size_t NAME_SIZE = 32;
 constexpr size_t PATCH_PATH_SIZE = 256;
 
 // The per-partition steps report as the walk that runs them.
 constexpr const char* kWalk = "patch_diff_partition";
 #define WALK_LOG(...) log_at(kWalk, __LINE__, __VA_ARGS__)
 
-bool exists(const char* path) { return plat_access(path, F_OK) == 0; }
 
 // Writes SAVEFILE over the partition and verifies it. The save file goes only
 // once the partition is known to hold it: until then it is what lets the next
@@ -46,8 +44,8 @@ int write_savefile(const char* func, const char* partition) {
 // A/B: the target already new is left alone; otherwise the running slot must
 // hold the old image, which is patched into the target.
 int patch_ab_partition(const image_diff_line& l, const char* patch) {
-    char target[NAME_SIZE] = {};
-    char source[NAME_SIZE] = {};
+    char target[SCRIPT_NAME_SIZE] = {};
+    char source[SCRIPT_NAME_SIZE] = {};
     char md5[MD5_TEXT_SIZE] = {};
     if (get_ab_pname(l.partition.c_str(), target, sizeof target, 1) != 0) {
         WALK_LOG("Error, get_ab_pname failed");
@@ -62,7 +60,7 @@ int patch_ab_partition(const image_diff_line& l, const char* patch) {
         WALK_LOG("Error, get_md5sum failed");
         return -1;
     }
-    if (image_digest_equal(md5, l.md5new)) return 0;
+    if (script_digest_equal(md5, l.md5new)) return 0;
 
     if (get_ab_pname(l.partition.c_str(), source, sizeof source, 0) != 0) {
         WALK_LOG("Error, get_ab_pname failed");
@@ -78,7 +76,7 @@ int patch_ab_partition(const image_diff_line& l, const char* patch) {
         WALK_LOG("Error, get_md5sum failed");
         return -1;
     }
-    if (!image_digest_equal(md5, l.md5old)) {
+    if (!script_digest_equal(md5, l.md5old)) {
         WALK_LOG("Error, old partition[%s] not match, error", source);
         return -1;
     }
@@ -92,7 +90,7 @@ int patch_ab_partition(const image_diff_line& l, const char* patch) {
 // NR: the partition is rewritten in place through SAVEFILE. One read of the
 // larger size serves both digests.
 int patch_nr_partition(const image_diff_line& l, const char* patch) {
-    char target[NAME_SIZE] = {};
+    char target[SCRIPT_NAME_SIZE] = {};
     char md5[MD5_TEXT_SIZE] = {};
     if (flash_type == FLASH_NAND) {
         if (get_nr_pname(l.partition.c_str(), target, sizeof target) != 0) {
@@ -121,7 +119,7 @@ int patch_nr_partition(const image_diff_line& l, const char* patch) {
         return -1;
     }
     WALK_LOG("md5: %s", md5);
-    if (image_digest_equal(md5, l.md5new)) return 0;
+    if (script_digest_equal(md5, l.md5new)) return 0;
 
     if (plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
         WALK_LOG("Error, truncate failed, %s", std::strerror(errno));
@@ -136,7 +134,7 @@ int patch_nr_partition(const image_diff_line& l, const char* patch) {
         }
     }
     int flag;
-    if (image_digest_equal(md5, l.md5old)) {
+    if (script_digest_equal(md5, l.md5old)) {
         WALK_LOG("is old");
         flag = SAVEFILE_PATCH;
     } else {
@@ -156,18 +154,14 @@ int parse_image_diff_line(const char* func, const script_file& s, std::string& l
     strip_carriage_return(line);
     std::vector<std::string_view> f = script_fields(line);
     if (f[0].empty()) return 0;
-    if (!script_field_text(func, s, f, 0, NAME_SIZE, "keyword", out.keyword)) return -1;
+    if (!script_field_text(func, s, f, 0, SCRIPT_NAME_SIZE, "keyword", out.keyword)) return -1;
     if (out.keyword != "patchfile") return 0;
-    bool ok = script_field_text(func, s, f, 1, NAME_SIZE, "partition", out.partition) &&
+    bool ok = script_field_text(func, s, f, 1, SCRIPT_NAME_SIZE, "partition", out.partition) &&
               script_field_int(func, s, f, 2, "old size", out.oldsize) &&
-              script_field_text(func, s, f, 3, MD5_TEXT_SIZE, "old md5", out.md5old) &&
+              script_field_text(func, s, f, 3, SCRIPT_DIGEST_SIZE, "old md5", out.md5old) &&
               script_field_int(func, s, f, 4, "new size", out.newsize) &&
-              script_field_text(func, s, f, 5, MD5_TEXT_SIZE, "new md5", out.md5new);
+              script_field_text(func, s, f, 5, SCRIPT_DIGEST_SIZE, "new md5", out.md5new);
     return ok ? 1 : -1;
-}
-
-bool image_digest_equal(const char* computed, const std::string& field) {
-    return field.size() >= 32 && std::strlen(computed) >= 32 && std::memcmp(computed, field.data(), 32) == 0;
 }
 
 int patch_diff_partition() {
@@ -195,7 +189,7 @@ int patch_diff_partition() {
             LOGF("skip upgraded partition: %s", l.partition.c_str());
             continue;
         }
-        char imagename[NAME_SIZE] = {};
+        char imagename[SCRIPT_NAME_SIZE] = {};
         if (kelo_get_imagename_by_partiton(l.partition.c_str(), imagename, sizeof imagename) != 0) {
             LOGF("Error, Get imagename by partiton[%s] fail", l.partition.c_str());
             return -1;
@@ -226,7 +220,7 @@ int ab_patch_file(const char* target, const char* patch, const char* md5new) {
         LOGF("[%d] patch_file failed", __LINE__);
     } else if (get_md5sum(TMP_FILE_NEW, md5) != 0) {
         LOGF("[%d] get_md5sum failed", __LINE__);
-    } else if (!image_digest_equal(md5, md5new)) {
+    } else if (!script_digest_equal(md5, md5new)) {
         LOGF("[%d] patched file not same with new", __LINE__);
     } else if (write_file_to_partition(target, TMP_FILE_NEW) < 0) {
         LOGF("[%d] write %s to partition[%s] failed", __LINE__, TMP_FILE_NEW, target);
@@ -241,47 +235,60 @@ int ab_patch_file(const char* target, const char* patch, const char* md5new) {
     return 0;
 }
 
-int process_savefile(const char* partition, const char* patch, const char* md5new, int flag) {
-    LOGF("%s Entry, flag: %d", __func__, flag);
+int savefile_is_new(const char* func, const char* md5new) {
     char md5[MD5_TEXT_SIZE] = {};
-    if (exists(SAVEFILE)) {
-        LOGF("SAVEFILE exist");
+    if (plat_exists(SAVEFILE)) {
+        log_at(func, __LINE__, "SAVEFILE exist");
         if (get_md5sum(SAVEFILE, md5) != 0) {
-            LOGF("[%d] get_md5sum failed", __LINE__);
+            log_at(func, __LINE__, "[%d] get_md5sum failed", __LINE__);
             return -1;
         }
-        if (image_digest_equal(md5, md5new)) {
-            LOGF("[%d] SAVEFILE is new", __LINE__);
-            if (flag == SAVEFILE_CHECK) {
-                LOGF("[%d] check ok", __LINE__);
-                return 0;
-            }
-            // With the old image still in place this is a run cut after the
-            // save file was complete: writing it is all that is left.
-            if (flag == SAVEFILE_RESUME || flag == SAVEFILE_PATCH) return write_savefile(__func__, partition);
-            LOGF("[%d] Invalid flag: %d", __LINE__, flag);
-            return -1;
+        if (script_digest_equal(md5, md5new)) {
+            log_at(func, __LINE__, "[%d] SAVEFILE is new", __LINE__);
+            return 1;
         }
     }
     plat_unlink(SAVEFILE);
-    if (flag != SAVEFILE_PATCH) {
-        LOGF("[%d] Invalid flag: %d", __LINE__, flag);
+    return 0;
+}
+
+int patch_to_savefile(const char* func, const char* old_file, const char* patch, const char* md5new) {
+    log_at(func, __LINE__, "[%d] do patch", __LINE__);
+    if (patch_file(old_file, SAVEFILE, patch) < 0) {
+        log_at(func, __LINE__, "[%d] patch_file failed", __LINE__);
         return -1;
     }
-    LOGF("[%d] do patch", __LINE__);
-    if (patch_file(TMP_FILE_PT, SAVEFILE, patch) < 0) {
-        LOGF("[%d] patch_file failed", __LINE__);
-        return -1;
-    }
-    std::memset(md5, 0, sizeof md5);
+    char md5[MD5_TEXT_SIZE] = {};
     if (get_md5sum(SAVEFILE, md5) != 0) {
-        LOGF("[%d] get_md5sum failed", __LINE__);
+        log_at(func, __LINE__, "[%d] get_md5sum failed", __LINE__);
         return -1;
     }
-    if (!image_digest_equal(md5, md5new)) {
-        LOGF("[%d] patched file not same with new", __LINE__);
-        // It can never finish this partition; the next run would only remove it.
+    if (!script_digest_equal(md5, md5new)) {
+        log_at(func, __LINE__, "[%d] patched file not same with new", __LINE__);
         plat_unlink(SAVEFILE);
+        return -1;
+    }
+    return 0;
+}
+
+int process_savefile(const char* partition, const char* patch, const char* md5new, int flag) {
+    LOGF("%s Entry, flag: %d", __func__, flag);
+    int saved = savefile_is_new(__func__, md5new);
+    if (saved < 0) return -1;
+    if (saved > 0 && flag == SAVEFILE_CHECK) {
+        LOGF("[%d] check ok", __LINE__);
+        return 0;
+    }
+    // A save file already new with the old image still in place is a run cut
+    // after the save file was complete: writing it is all that is left.
+    if (saved == 0) {
+        if (flag != SAVEFILE_PATCH) {
+            LOGF("[%d] Invalid flag: %d", __LINE__, flag);
+            return -1;
+        }
+        if (patch_to_savefile(__func__, TMP_FILE_PT, patch, md5new) != 0) return -1;
+    } else if (flag != SAVEFILE_RESUME && flag != SAVEFILE_PATCH) {
+        LOGF("[%d] Invalid flag: %d", __LINE__, flag);
         return -1;
     }
     return write_savefile(__func__, partition);

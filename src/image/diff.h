@@ -17,6 +17,14 @@ int ab_patch_file(const char* target, const char* patch, const char* md5new);
 // NR: produce, write and verify the new image through SAVEFILE. 0 or -1.
 int process_savefile(const char* partition, const char* patch, const char* md5new, int flag);
 
+// The save-file steps that images and blocks share; messages go under func.
+// Whether SAVEFILE holds the image of md5new: 1 yes, 0 no (a save file of
+// anything else is removed), -1 when it cannot be digested.
+int savefile_is_new(const char* func, const char* md5new);
+// Patches old_file into a new SAVEFILE and requires the new digest; a wrong
+// result is removed, since it can never finish anything. 0 or -1.
+int patch_to_savefile(const char* func, const char* old_file, const char* patch, const char* md5new);
+
 // One "patchfile" line of the image-diff script.
 struct image_diff_line {
     std::string keyword;    // up to 31 characters
@@ -31,7 +39,3 @@ struct image_diff_line {
 // 1: a "patchfile" line in out; 0: a line to skip; -1: a line that does not
 // fit, logged under func with the script and line.
 int parse_image_diff_line(const char* func, const script_file& s, std::string& line, image_diff_line& out);
-
-// A computed digest text against a script digest: the first 32 bytes decide,
-// and a script digest shorter than 32 characters never matches.
-bool image_digest_equal(const char* computed, const std::string& field);

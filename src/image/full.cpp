@@ -24,8 +24,6 @@ namespace {
 
 // Script and map names fit 32-byte buffers on the device, so a longer one
 // is refused rather than cut to a different partition's name.
-constexpr size_t NAME_SIZE = 32;
-constexpr size_t MD5_TEXT_SIZE = 33;
 constexpr size_t CMDLINE_SIZE = 2048;
 
 enum class full_image_pass { first, second };
@@ -139,20 +137,20 @@ int resolve_device_name(const char* partition, full_image_pass pass, char* devic
     if (ab_system == 1) {
         if (ab_flag_exists()) {
             int type = pass == full_image_pass::first ? 2 : 3;
-            if (get_ab_pname(partition, device, NAME_SIZE, type) < 0) {
+            if (get_ab_pname(partition, device, SCRIPT_NAME_SIZE, type) < 0) {
                 LOGF("Error, get_ab_pname failed");
                 return -1;
             }
             LOGF(" get upgrade_partition:%s ", device);
             return 0;
         }
-        if (get_ab_pname(partition, device, NAME_SIZE, 1) < 0) {
+        if (get_ab_pname(partition, device, SCRIPT_NAME_SIZE, 1) < 0) {
             LOGF("Error, get_ab_pname failed");
             return -1;
         }
         return 0;
     }
-    if (get_nr_pname(partition, device, NAME_SIZE) != 0) {
+    if (get_nr_pname(partition, device, SCRIPT_NAME_SIZE) != 0) {
         LOGF("Error, get_nr_pname failed");
         return -1;
     }
@@ -169,14 +167,14 @@ line_result write_full_image(const addfile_line& l, full_image_pass pass) {
         log_at(func, __LINE__, "Error, size out of range");
         return line_result::failed;
     }
-    char imagename[NAME_SIZE] = {};
+    char imagename[SCRIPT_NAME_SIZE] = {};
     if (kelo_get_imagename_by_partiton(l.partition.c_str(), imagename, sizeof imagename) != 0) {
         log_at(func, __LINE__, "Error, Get imagename by partiton[%s] fail", l.partition.c_str());
         return line_result::abort;
     }
     std::string image = DIR_IMAGE + "/" + imagename;
 
-    char device[NAME_SIZE] = {};
+    char device[SCRIPT_NAME_SIZE] = {};
     if (resolve_device_name(l.partition.c_str(), pass, device) != 0) return line_result::failed;
     log_at(func, __LINE__, "pname: %s", device);
 
@@ -208,10 +206,10 @@ line_result process_line(script_file& s, std::string& line, full_image_pass pass
     addfile_line l;
     bool addfile = f[0] == "addfile";
     if (addfile) {
-        if (!script_field_text(func, s, f, 0, NAME_SIZE, "command", l.command) ||
-            !script_field_text(func, s, f, 1, NAME_SIZE, "partition", l.partition) ||
+        if (!script_field_text(func, s, f, 0, SCRIPT_NAME_SIZE, "command", l.command) ||
+            !script_field_text(func, s, f, 1, SCRIPT_NAME_SIZE, "partition", l.partition) ||
             !script_field_int(func, s, f, 2, "newsize", l.newsize) ||
-            !script_field_text(func, s, f, 3, MD5_TEXT_SIZE, "md5new", l.md5new))
+            !script_field_text(func, s, f, 3, SCRIPT_DIGEST_SIZE, "md5new", l.md5new))
             return line_result::failed;
     } else {
         // Only the mode rule looks at another command's line.

@@ -34,6 +34,10 @@ int script_next_line(const char* func, script_file& s, std::string& line) {
     return 1;
 }
 
+bool script_digest_equal(const char* computed, std::string_view field) {
+    return field.size() >= 32 && std::strlen(computed) >= 32 && std::memcmp(computed, field.data(), 32) == 0;
+}
+
 void strip_carriage_return(std::string& line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
 }

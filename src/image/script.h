@@ -14,6 +14,9 @@
 #include "platform/platform.h"
 
 inline constexpr size_t SCRIPT_LINE_SIZE = 1024;
+// Keyword and partition-name fields (31 characters), digest fields (32).
+inline constexpr size_t SCRIPT_NAME_SIZE = 32;
+inline constexpr size_t SCRIPT_DIGEST_SIZE = 33;
 
 struct script_file {
     FilePtr fp;
@@ -46,6 +49,11 @@ bool script_field_int(const char* func, const script_file& s, const std::vector<
 // An octal number that fits 32 bits.
 bool script_field_octal(const char* func, const script_file& s, const std::vector<std::string_view>& fields,
                         size_t index, const char* what, uint32_t& out);
+
+// A computed digest text against a script's digest field: the first 32
+// bytes decide (a trailing character does not matter), and a field shorter
+// than 32 characters never matches.
+bool script_digest_equal(const char* computed, std::string_view field);
 
 // Logs "Error, <script> line <n>: <text>" under func: the context of a
 // refusal that a stage reports in its own words.

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +40,9 @@ ssize_t plat_write(int fd, const void* buf, size_t len);
 int plat_close(int fd);
 
 int plat_access(const char* path, int mode);
+// Existence as the agent tests it everywhere: access with F_OK, links followed.
+inline bool plat_exists(const char* path) { return plat_access(path, F_OK) == 0; }
+inline bool plat_exists(const std::string& path) { return plat_exists(path.c_str()); }
 int plat_stat(const char* path, struct stat* st);
 int plat_lstat(const char* path, struct stat* st);
 int plat_statfs(const char* path, struct statfs* st);

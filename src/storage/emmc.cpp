@@ -352,51 +352,51 @@ int64_t emmc_partition_size_get(const char* dev) {
     return size;
 }
 
-int mmc_write_file_to_partition(const char* partition, const char* file) {
+namespace {
+
+// Both writes: the file's bytes from offset (a whole write starts at 0 with
+// the partition's own padding unit), then 0xFF up to the next unit.
+int write_to_device(const char* func, const char* partition, const char* file, int32_t offset, bool whole) {
     char dev_path[MMC_DEV_PATH_SIZE] = {};
     if (lookup_mmcblk(partition, dev_path) != 0) return -1;
-    int64_t size = emmc_partition_size_get(dev_path);
-    int64_t erase_size = size < 0 ? -1 : (size < MMC_ERASE_UNIT ? size : MMC_ERASE_UNIT);
-    LOGF("%s[%d] erase_size :%lld", __func__, __LINE__, static_cast<long long>(erase_size));
+    int64_t erase_size = MMC_ERASE_UNIT;
+    if (whole) {
+        int64_t size = emmc_partition_size_get(dev_path);
+        erase_size = size < 0 ? -1 : (size < MMC_ERASE_UNIT ? size : MMC_ERASE_UNIT);
+        log_at(func, __LINE__, "%s[%d] erase_size :%lld", func, __LINE__, static_cast<long long>(erase_size));
+    }
     int32_t file_size = get_file_size(file);
     // "r+": a node that is missing must fail here, not turn into a new file.
     Stream dev = open_stream(dev_path, "r+");
     if (!dev) {
-        LOGF("%s[%d] open error", __func__, __LINE__);
+        log_at(func, __LINE__, "%s[%d] open error", func, __LINE__);
         return -1;
+    }
+    if (!whole) {
+        if (fseeko(dev.get(), offset, SEEK_SET) != 0) {
+            std::perror("fseek");
+            return -1;
+        }
+        log_at(func, __LINE__, "%s[%d] open success", file, __LINE__);
     }
     Stream src = open_stream(file, "r");
     if (!src) {
-        LOGF("%s[%d] open error", __func__, __LINE__);
+        log_at(func, __LINE__, "%s[%d] open error", func, __LINE__);
         return -1;
     }
-    bool ok = copy_file_to_device(src.get(), dev.get(), file_size, file, __func__);
+    bool ok = copy_file_to_device(src.get(), dev.get(), file_size, file, func);
     src = Stream{};
-    return pad_and_finish(dev, ok, file_size, erase_size, __func__);
+    return pad_and_finish(dev, ok, file_size, erase_size, func);
+}
+
+}  // namespace
+
+int mmc_write_file_to_partition(const char* partition, const char* file) {
+    return write_to_device(__func__, partition, file, 0, true);
 }
 
 int mmc_write_file_from_offset_to_partition(const char* partition, const char* file, int32_t offset) {
-    char dev_path[MMC_DEV_PATH_SIZE] = {};
-    if (lookup_mmcblk(partition, dev_path) != 0) return -1;
-    int32_t file_size = get_file_size(file);
-    Stream dev = open_stream(dev_path, "r+");
-    if (!dev) {
-        LOGF("%s[%d] open error", __func__, __LINE__);
-        return -1;
-    }
-    if (fseeko(dev.get(), offset, SEEK_SET) != 0) {
-        std::perror("fseek");
-        return -1;
-    }
-    LOGF("%s[%d] open success", file, __LINE__);
-    Stream src = open_stream(file, "r");
-    if (!src) {
-        LOGF("%s[%d] open error", __func__, __LINE__);
-        return -1;
-    }
-    bool ok = copy_file_to_device(src.get(), dev.get(), file_size, file, __func__);
-    src = Stream{};
-    return pad_and_finish(dev, ok, file_size, MMC_ERASE_UNIT, __func__);
+    return write_to_device(__func__, partition, file, offset, false);
 }
 
 int mmc_check_partition_with_file(const char* partition, const char* file) {
