@@ -1,204 +1,210 @@
+// The simulated device: path mapping, tool confinement, write streams, the
+// trace and power cut, and the NAND emulator.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <cerrno>
+#include <functional>
 
 #include "platform/platform.h"
 #include "platform/sim_shell.h"
 #include "support/test_root.h"
 
-namespace {
-
-using Words = std::vector<std::string>;
-
 TEST(SimShellTest, FindsEveryWordInCommandPosition) {
-    EXPECT_EQ(sim_command_words("cat /proc/partitions 2>/dev/null | grep mtd"), (Words{"cat", "grep"}));
-    EXPECT_EQ(sim_command_words("abctl --set_active 1"), (Words{"abctl"}));
-    EXPECT_EQ(sim_command_words("sync; reboot"), (Words{"sync", "reboot"}));
-    EXPECT_EQ(sim_command_words("true && df -h || umount /x &"), (Words{"true", "df", "umount"}));
-    EXPECT_EQ(sim_command_words("A=1 B=2 reboot -f"), (Words{"reboot"}));
-    EXPECT_EQ(sim_command_words("2>/dev/null mount"), (Words{"mount"}));
-    EXPECT_EQ(sim_command_words("echo reboot mount"), (Words{"echo"}));
-    EXPECT_EQ(sim_command_words("echo $(reboot) `df`"), (Words{"echo", "reboot", "df"}));
-    EXPECT_EQ(sim_command_words("echo \"now $(mount)\""), (Words{"echo", "mount"}));
-    EXPECT_EQ(sim_command_words("'re''boot'"), (Words{"reboot"}));
-    EXPECT_EQ(sim_command_words("exec reboot"), (Words{"exec", "reboot"}));
-    EXPECT_EQ(sim_command_words("(cd /; umount x)"), (Words{"cd", "umount"}));
-    EXPECT_EQ(sim_command_words("cp -av '/a b;reboot' '/c'"), (Words{"cp"}));
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"cat 2>/x /y | grep z && df || umount /x & sync; reboot", {"cat", "grep", "df", "umount", "sync", "reboot"}},
+        {"A=1 B=2 2>/dev/null reboot -f", {"reboot"}}, {"exec reboot", {"exec", "reboot"}},
+        {"echo reboot $(mount) `df`", {"echo", "mount", "df"}}, {"echo \"now $(mount)\"", {"echo", "mount"}},
+        {"'re''boot'", {"reboot"}}, {"(cd /; umount x)", {"cd", "umount"}}, {"cp -av '/a b;reboot' '/c'", {"cp"}},
+    };
+    for (const auto& [cmd, words] : cases) EXPECT_EQ(sim_command_words(cmd), words) << cmd;
 }
 
-TEST(SimShellTest, PlatformToolsComeOnlyFromTheRootsBin) {
+// Device paths map into the root, and platform tools come only from its bin.
+TEST(SimPlatformTest, TheDeviceIsConfinedToItsRoot) {
     TestRoot root;
     const std::string& r = root.root();
-    EXPECT_EQ(sim_missing_platform_tool("mount | grep -w system", r), "mount");
-    EXPECT_EQ(sim_missing_platform_tool("ls -l /dev | awk '{print $9}'", r), "");
-
-    root.write("/bin/mount", "#!/bin/sh\n");
-    EXPECT_EQ(sim_missing_platform_tool("mount | grep -w system", r), "mount") << "not executable";
-    chmod(root.host("/bin/mount").c_str(), 0755);
-    EXPECT_EQ(sim_missing_platform_tool("mount | grep -w system", r), "");
-    EXPECT_EQ(sim_missing_platform_tool("/bin/mount", r), "mount") << "the host's by its path";
-    EXPECT_EQ(sim_missing_platform_tool(r + "/bin/mount", r), "");
-    EXPECT_EQ(sim_missing_platform_tool("mount; reboot", r), "reboot");
-}
-
-class SimPlatformTest : public ::testing::Test {
-protected:
-    TestRoot root;
-};
-
-TEST_F(SimPlatformTest, DevicePathsStayInsideTheRoot) {
-    EXPECT_EQ(plat_host_path("/data/x"), root.root() + "/data/x");
-    EXPECT_EQ(plat_host_path("/../../etc/passwd"), root.root() + "/etc/passwd");
-    EXPECT_EQ(plat_host_path("/data/../../../tmp/./y"), root.root() + "/tmp/y");
-    EXPECT_EQ(plat_host_path("/data/delta/"), root.root() + "/data/delta/");
-    EXPECT_EQ(plat_host_path("relative/z"), root.root() + "/relative/z");
-
-    FilePtr fp{plat_fopen("/../../escape", "w")};
-    ASSERT_TRUE(fp);
-    std::fputs("in", fp.get());
-    fp.reset();
-    EXPECT_EQ(root.read("/escape"), "in");
-}
-
-TEST_F(SimPlatformTest, MissingToolIsStatus127AndNotRun) {
-    EXPECT_EQ(plat_system("reboot"), 127 << 8);
+    for (const auto& [dev, host] : std::vector<std::pair<const char*, const char*>>{
+             {"/data/x", "/data/x"}, {"/../../etc/passwd", "/etc/passwd"}, {"/data/../../../tmp/./y", "/tmp/y"},
+             {"/data/delta/", "/data/delta/"}, {"relative/z", "/relative/z"}})
+        EXPECT_EQ(plat_host_path(dev), r + host);
+    EXPECT_EQ(plat_system("reboot"), 127 << 8) << "not found, and not run";
     PipePtr pipe{plat_popen("df | grep -w system")};
-    ASSERT_TRUE(pipe);
-    char buf[16];
-    EXPECT_EQ(std::fread(buf, 1, sizeof buf, pipe.get()), 0u);
+    EXPECT_EQ(std::fgetc(pipe.get()), EOF);
     EXPECT_EQ(close_pipe(pipe), 127 << 8);
-
     root.write("/bin/reboot", "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/../rebooted\"\nexit 3\n");
+    EXPECT_EQ(sim_missing_platform_tool("ls /bin | reboot -f", r), "reboot") << "not executable";
     chmod(root.host("/bin/reboot").c_str(), 0755);
     EXPECT_EQ(plat_system("reboot now"), 3 << 8);
     EXPECT_EQ(root.read("/rebooted"), "now\n");
+    EXPECT_EQ(sim_missing_platform_tool("/bin/reboot", r), "reboot") << "the host's, by its path";
+    EXPECT_EQ(sim_missing_platform_tool(r + "/bin/reboot; mount", r), "mount");
+    // A command fails on a nonzero exit status or a signal; a core-dump bit alone is no failure.
+    for (auto [status, failed] : {std::pair{0, false}, {0x80, false}, {-1, true}, {256, true}, {9, true}, {0x8b, true}})
+        EXPECT_EQ(plat_cmd_failed(status), failed) << status;
 }
 
-TEST_F(SimPlatformTest, CommandSuccessRule) {
-    EXPECT_FALSE(plat_cmd_failed(0));
-    EXPECT_FALSE(plat_cmd_failed(0x80));  // core dump bit alone
-    EXPECT_TRUE(plat_cmd_failed(-1));
-    EXPECT_TRUE(plat_cmd_failed(1 << 8));
-    EXPECT_TRUE(plat_cmd_failed(9));     // killed by a signal
-    EXPECT_TRUE(plat_cmd_failed(0x8b));  // signal with core dump
-    EXPECT_TRUE(plat_cmd_failed(plat_system("exit 5")));
-    EXPECT_FALSE(plat_cmd_failed(plat_system("true")));
-}
-
-TEST_F(SimPlatformTest, PartitionNodesAreNeverTruncatedNorGrown) {
-    root.write("/dev/mmcblk0p3", "AAAAAAAA");
-    FilePtr fp{plat_fopen("/dev/mmcblk0p3", "w")};
-    ASSERT_TRUE(fp);
-    ASSERT_EQ(std::fwrite("BB", 1, 2, fp.get()), 2u);
+TEST(SimPlatformTest, WriteStreamsNeverTruncateNorGrowAPartition) {
+    TestRoot root;
+    root.write("/dev/mmcblk0p3", "ABCDEFGH");
+    FilePtr fp{plat_fopen("/dev/mmcblk0p3", "w+")};
+    ASSERT_EQ(std::fwrite("12", 1, 2, fp.get()), 2u);
     ASSERT_EQ(plat_fsync(fp.get()), 0);
-    EXPECT_EQ(root.read("/dev/mmcblk0p3"), "BBAAAAAA");
-
-    // Past the end a partition accepts nothing more.
-    std::fseek(fp.get(), 6, SEEK_SET);
-    std::fwrite("CCCC", 1, 4, fp.get());
-    EXPECT_NE(std::fflush(fp.get()), 0);
-    fp.reset();
-    EXPECT_EQ(root.read("/dev/mmcblk0p3"), "BBAAAACC");
-
-    // An ordinary file opened with "w" is truncated as usual.
-    root.write("/data/f", "long content");
-    FilePtr f2{plat_fopen("/data/f", "w")};
-    f2.reset();
-    EXPECT_EQ(root.read("/data/f"), "");
-}
-
-TEST_F(SimPlatformTest, ReadBackThroughWriteStreams) {
-    root.write("/data/rw", "0123456789");
-    FilePtr fp{plat_fopen("/data/rw", "r+")};
-    ASSERT_TRUE(fp);
-    std::fseek(fp.get(), 4, SEEK_SET);
+    EXPECT_EQ(root.read("/dev/mmcblk0p3"), "12CDEFGH");
     char buf[4] = {};
-    ASSERT_EQ(std::fread(buf, 1, 3, fp.get()), 3u);
-    EXPECT_STREQ(buf, "456");
-    std::fseek(fp.get(), 0, SEEK_END);
-    EXPECT_EQ(std::ftell(fp.get()), 10);
-    std::fputs("AB", fp.get());
+    EXPECT_EQ(std::fread(buf, 1, 3, fp.get()), 3u);
+    EXPECT_STREQ(buf, "CDE") << "read back through the write stream";
+    std::fseek(fp.get(), 6, SEEK_SET);
+    std::fwrite("WXYZ", 1, 4, fp.get());
+    EXPECT_NE(std::fflush(fp.get()), 0) << "past the end a partition accepts nothing more";
     fp.reset();
-    EXPECT_EQ(root.read("/data/rw"), "0123456789AB");
-
-    FilePtr ap{plat_fopen("/data/rw", "a")};
-    std::fputs("Z", ap.get());
-    ap.reset();
-    EXPECT_EQ(root.read("/data/rw"), "0123456789ABZ");
+    EXPECT_EQ(root.read("/dev/mmcblk0p3"), "12CDEFWX");
+    root.write("/data/f", "0123");
+    fp.reset(plat_fopen("/data/f", "a"));
+    std::fputs("Z", fp.get());
+    fp.reset();
+    EXPECT_EQ(root.read("/data/f"), "0123Z");
 }
 
-std::vector<std::string> read_lines(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
-}
-
-TEST_F(SimPlatformTest, TraceCountsEveryMutationButTheLog) {
-    std::string trace = root.root() + ".trace";
-    setenv("DFOTA_SIM_TRACE", trace.c_str(), 1);
+// The trace numbers every mutation but the log's, and a cut at number N ends
+// the process just before operation N: what a stream still buffered is lost.
+TEST(SimPlatformTest, TraceNumbersTheOperationsACutStopsAt) {
+    TestRoot root;
+    setenv("DFOTA_SIM_TRACE", root.host("/trace").c_str(), 1);
+    setenv("DFOTA_SIM_CUT_AT", "14", 1);
     ASSERT_EQ(plat_init(), 0);
-
-    root.write("/data/old", "x");
-    { FilePtr r{plat_fopen("/data/old", "r")}; }                 // read: not counted
-    { FilePtr l{plat_fopen("/data/upgrade/install/log", "a+")};  // the log: not counted
-      std::fputs("entry\n", l.get()); }
-    plat_mkdir("/data/d", 0755);                                  // 1
-    { FilePtr w{plat_fopen("/data/new", "w")};                    // 2 create
-      std::fputs("abc", w.get()); }                               // 3 write (at close)
-    { FilePtr w{plat_fopen("/data/new", "w")}; }                  // 4 truncate, nothing written
-    plat_rename("/data/new", "/data/renamed");                    // 5
-    plat_chmod("/data/renamed", 0600);                            // 6
-    plat_truncate("/data/old", 0);                                // 7
-    plat_unlink("/data/renamed");                                 // 8
-    plat_system("true");                                          // 9
-    { UniqueFd fd{plat_open("/data/fd", O_WRONLY | O_CREAT, 0644)};  // 10 create
-      plat_write(fd.get(), "q", 1); }                             // 11 write
-    plat_rmdir("/data/d");                                        // 12
-
-    unsetenv("DFOTA_SIM_TRACE");
-    std::vector<std::string> expect = {
-        "1 mkdir /data/d",
-        "2 create /data/new",
-        "3 write /data/new",
-        "4 truncate /data/new",
-        "5 rename /data/new /data/renamed",
-        "6 chmod /data/renamed",
-        "7 truncate /data/old",
-        "8 unlink /data/renamed",
-        "9 command true",
-        "10 create /data/fd",
-        "11 write /data/fd",
-        "12 remove /data/d",
-    };
-    EXPECT_EQ(read_lines(trace), expect);
-    std::remove(trace.c_str());
-}
-
-TEST_F(SimPlatformTest, CutEndsTheProcessJustBeforeTheOperation) {
-    setenv("DFOTA_SIM_CUT_AT", "3", 1);
-    ASSERT_EQ(plat_init(), 0);
-    unsetenv("DFOTA_SIM_CUT_AT");
     EXPECT_EXIT(
         {
-            FilePtr w{plat_fopen("/data/cut", "w")};  // 1
+            plat_mkdir("/data/d", 0755);
+            FilePtr log{plat_fopen("/data/upgrade/install/log", "a+")};
+            std::fputs("entry\n", log.get());
+            log.reset();
+            FilePtr w{plat_fopen("/data/new", "w")};
+            std::fputs("abc", w.get());
+            w.reset();
+            FilePtr{plat_fopen("/data/new", "w")}.reset();
+            plat_rename("/data/new", "/data/renamed");
+            plat_chmod("/data/renamed", 0600);
+            plat_truncate("/data/renamed", 0);
+            plat_unlink("/data/renamed");
+            plat_system("true");
+            UniqueFd fd{plat_open("/data/fd", O_WRONLY | O_CREAT, 0644)};
+            plat_write(fd.get(), "q", 1);
+            plat_rmdir("/data/d");
+            w.reset(plat_fopen("/data/cut", "w"));
             std::fputs("buffered, never written", w.get());
-            plat_mkdir("/data/made", 0755);  // 2
-            plat_unlink("/data/never");      // 3: the cut
             plat_mkdir("/data/after", 0755);
             std::exit(0);
         },
-        ::testing::ExitedWithCode(137), "power cut before operation 3 \\(unlink /data/never\\)");
-    EXPECT_TRUE(root.exists("/data/made"));
+        ::testing::ExitedWithCode(137), "power cut before operation 14 \\(mkdir /data/after\\)");
+    EXPECT_EQ(root.read("/trace"), "1 mkdir /data/d\n2 create /data/new\n3 write /data/new\n4 truncate /data/new\n"
+                                   "5 rename /data/new /data/renamed\n6 chmod /data/renamed\n"
+                                   "7 truncate /data/renamed\n8 unlink /data/renamed\n9 command true\n"
+                                   "10 create /data/fd\n11 write /data/fd\n12 remove /data/d\n13 create /data/cut\n");
+    EXPECT_EQ(root.read("/data/cut"), "");
     EXPECT_FALSE(root.exists("/data/after"));
-    EXPECT_EQ(root.read("/data/cut"), "");  // what was still buffered is lost
 }
 
-}  // namespace
+// --- The NAND emulator: mtd2 of eight 4 KiB erase blocks, all bytes 'Z'.
+
+constexpr uint32_t kEs = 4096;
+constexpr uint32_t kSize = 8 * kEs;
+
+static std::string read_at(int fd, off_t at, size_t n) {
+    std::string buf(n, '\0');
+    EXPECT_EQ(plat_mtd_seek(fd, at, SEEK_SET), at);
+    buf.resize(static_cast<size_t>(std::max<ssize_t>(plat_mtd_read(fd, buf.data(), n), 0)));
+    return buf;
+}
+
+static ssize_t write_at(int fd, off_t at, const std::string& data) {
+    EXPECT_EQ(plat_mtd_seek(fd, at, SEEK_SET), at);
+    return plat_mtd_write(fd, data.data(), data.size());
+}
+
+static plat_mtd_ecc_stats stats(int fd) {
+    plat_mtd_ecc_stats s{};
+    EXPECT_EQ(plat_mtd_get_ecc_stats(fd, &s), 0);
+    return s;
+}
+
+struct NandEmuTest : ::testing::Test {
+    void SetUp() override {
+        root.write("/proc/mtd", "dev:    size   erasesize  name\nmtd2: 00008000 00001000 \"boot\"\n");
+        root.write("/dev/mtd2", std::string(kSize, 'Z'));
+    }
+    TestRoot root;
+};
+
+TEST_F(NandEmuTest, EraseGivesFfAndProgrammingOnlyClearsBits) {
+    setenv("DFOTA_SIM_TRACE", root.host("/trace").c_str(), 1);
+    ASSERT_EQ(plat_init(), 0);
+    UniqueFd fd{plat_mtd_open(2, O_RDWR)};
+    ASSERT_EQ(plat_mtd_erase(fd.get(), kEs, kEs), 0);
+    EXPECT_EQ(read_at(fd.get(), kEs, kEs), std::string(kEs, '\xff'));
+    EXPECT_EQ(read_at(fd.get(), 0, 4), "ZZZZ") << "only the erased block changes";
+    ASSERT_EQ(write_at(fd.get(), kEs, std::string(kEs, '\x0f')), ssize_t{kEs});
+    ASSERT_EQ(write_at(fd.get(), kEs, std::string(kEs, '\xf3')), ssize_t{kEs});
+    EXPECT_EQ(read_at(fd.get(), kEs, kEs), std::string(kEs, '\x03')) << "no erase in between";
+    EXPECT_EQ(write_at(fd.get(), kSize - 1, "ab"), 1) << "what fits before the end";
+    EXPECT_EQ(root.read("/trace"), "1 erase /dev/mtd2\n2 write /dev/mtd2\n3 write /dev/mtd2\n4 write /dev/mtd2\n");
+}
+
+TEST_F(NandEmuTest, RefusedCallsLeaveTheFlashAlone) {
+    root.write("/dev/mtd2.bad", "3\n");
+    root.write("/dev/mtd5", std::string(kEs, '\0'));
+    struct { const char* what; int flags; std::function<long(int)> call; int err; } cases[] = {
+        {"erase a bad block", O_RDWR, [](int fd) { return plat_mtd_erase(fd, 3 * kEs, kEs); }, EIO},
+        {"program a bad block", O_RDWR, [](int fd) { return write_at(fd, 3 * kEs + 9, "ab"); }, EIO},
+        {"program at the end", O_RDWR, [](int fd) { return write_at(fd, kSize, "ab"); }, ENOSPC},
+        {"unaligned start", O_RDWR, [](int fd) { return plat_mtd_erase(fd, 1, kEs); }, EINVAL},
+        {"partial block", O_RDWR, [](int fd) { return plat_mtd_erase(fd, 0, kEs / 2); }, EINVAL},
+        {"erase past the end", O_RDWR, [](int fd) { return plat_mtd_erase(fd, kSize - kEs, 2 * kEs); }, EINVAL},
+        {"query past the end", O_RDWR, [](int fd) { return plat_mtd_bad_block(fd, kSize); }, EINVAL},
+        {"erase read-only", O_RDONLY, [](int fd) { return plat_mtd_erase(fd, 0, kEs); }, EPERM},
+        {"program read-only", O_RDONLY, [](int fd) { return write_at(fd, 0, "ab"); }, EBADF},
+        {"no line in proc/mtd", O_RDONLY, [](int) { return plat_mtd_open(5, O_RDONLY); }, ENODEV},
+    };
+    const std::string before = root.read("/dev/mtd2");
+    for (const auto& c : cases) {
+        UniqueFd fd{plat_mtd_open(2, c.flags)};
+        errno = 0;
+        EXPECT_EQ(c.call(fd.get()), -1) << c.what;
+        EXPECT_EQ(errno, c.err) << c.what;
+        EXPECT_EQ(root.read("/dev/mtd2"), before) << c.what;
+    }
+    UniqueFd fd{plat_mtd_open(2, O_RDWR)};
+    EXPECT_EQ(plat_mtd_bad_block(fd.get(), 3 * kEs + 5), 1);
+    EXPECT_EQ(plat_mtd_bad_block(fd.get(), 2 * kEs), 0);
+    EXPECT_EQ(stats(fd.get()).badblocks, 1u);
+}
+
+TEST_F(NandEmuTest, EccCountersGrowOncePerReadTouchingTheBlock) {
+    root.write("/dev/mtd2.ecc", "1\nbogus\n3 4\n");
+    root.write("/dev/mtd2.bitflips", "2\n");
+    struct { off_t at; size_t len; uint32_t corrected, failed; } cases[] = {
+        {0, kEs, 0, 0},         {kEs, 10, 0, 1},      {kEs - 1, 2, 0, 1}, {kEs, 2 * kEs, 1, 1},
+        {2 * kEs + 5, 5, 1, 0}, {3 * kEs, kEs, 0, 0}, {kSize, 16, 0, 0},
+    };
+    UniqueFd fd{plat_mtd_open(2, O_RDONLY)};
+    for (const auto& c : cases) {
+        const plat_mtd_ecc_stats was = stats(fd.get());
+        read_at(fd.get(), c.at, c.len);
+        EXPECT_EQ(stats(fd.get()).corrected - was.corrected, c.corrected) << "read at " << c.at;
+        EXPECT_EQ(stats(fd.get()).failed - was.failed, c.failed) << "read at " << c.at;
+    }
+    UniqueFd other{plat_mtd_open(2, O_RDONLY)};
+    EXPECT_EQ(stats(other.get()).failed, stats(fd.get()).failed) << "counters belong to the device";
+}
+
+TEST_F(NandEmuTest, ProgramFaultsAreUsedUpAndRemembered) {
+    root.write("/dev/mtd2.wfail", "1 2\n5 1\n");
+    for (auto [damaged, left] : {std::pair{true, "1 1\n5 1\n"}, {true, "5 1\n"}, {false, "5 1\n"}}) {
+        UniqueFd fd{plat_mtd_open(2, O_RDWR)};  // a fresh open sees only what is left
+        ASSERT_EQ(plat_mtd_erase(fd.get(), kEs, kEs), 0);
+        ASSERT_EQ(write_at(fd.get(), kEs, std::string(kEs, '<')), ssize_t{kEs});
+        EXPECT_EQ(read_at(fd.get(), kEs, kEs) != std::string(kEs, '<'), damaged);
+        EXPECT_EQ(root.read("/dev/mtd2.wfail"), left);
+    }
+}
