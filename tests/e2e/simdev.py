@@ -13,12 +13,14 @@ import shlex
 import shutil
 import subprocess
 import tempfile
+from pathlib import Path
+from types import SimpleNamespace
 
 SIM = os.environ.get("DFOTA_SIM", "")
 EMULATOR = os.environ.get("DFOTA_EMULATOR", "")
 WORK = os.environ.get("DFOTA_E2E_WORK", "/var/tmp")
-
-ENTRY_RE = re.compile(r"^\[\d{8}_\d{6}\] (?:([A-Za-z_][A-Za-z0-9_]*)\((\d+)\): )?(.*)$")
+INSTALL = "/data/upgrade/install/"
+PLATFORM_TOOLS = ("abctl", "marvane_dev_info", "ubidetach", "mount", "umount", "df", "reboot")
 
 # The one thing every fake tool does first: note how it was called.
 TOOL_HEAD = """#!/bin/sh
@@ -26,181 +28,136 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 echo "$(basename "$0") $*" >> "$root/tool_calls"
 """
 
-ABCTL_BODY = """
-case "$1" in
-  --boot_slot)
-    [ -f "$root/etc/abctl_signal" ] && rm -f "$root/etc/abctl_signal" && signal_agent
-    [ -f "$root/etc/slot" ] && cat "$root/etc/slot"
-    exit 0 ;;
-  --set_active)
-    echo "$2" > "$root/etc/active_slot"
-    exit "$(cat "$root/etc/set_active_status" 2>/dev/null || echo 0)" ;;
-esac
-exit 1
-"""
-
-# Sends SIGUSR1, SIGUSR2 and SIGTERM to the agent that ran this tool (the
-# nearest ancestor whose command line names dfota-sim).
-SIGNAL_AGENT = """
-signal_agent() {
-  p=$$
-  while [ "$p" -gt 1 ]; do
-    p=$(sed 's/.*) //' /proc/$p/stat | cut -d' ' -f2)
-    if tr '\\0' ' ' < /proc/$p/cmdline | grep -q dfota-sim; then
-      kill -USR1 "$p"; kill -USR2 "$p"; kill -TERM "$p"; return
-    fi
+# etc/abctl_signal makes the next --boot_slot send SIGUSR1, SIGUSR2 and
+# SIGTERM to the agent: the nearest ancestor whose command line names dfota-sim.
+ABCTL = TOOL_HEAD + r"""if [ "$1" = --set_active ]; then
+  echo "$2" > "$root/etc/active_slot"
+  exit "$(cat "$root/etc/set_active_status" 2>/dev/null || echo 0)"
+fi
+[ "$1" = --boot_slot ] || exit 1
+if [ -f "$root/etc/abctl_signal" ]; then
+  rm -f "$root/etc/abctl_signal"; p=$$
+  while p=$(sed 's/.*) //' /proc/$p/stat | cut -d' ' -f2) && [ "$p" -gt 1 ]; do
+    tr '\0' ' ' < /proc/$p/cmdline | grep -q dfota-sim && { kill -USR1 $p; kill -USR2 $p; kill -TERM $p; break; }
   done
-}
+fi
+cat "$root/etc/slot" 2>/dev/null
+exit 0
 """
 
-ABCTL = TOOL_HEAD + SIGNAL_AGENT + ABCTL_BODY
 
-SIMPLE_TOOL = TOOL_HEAD + "exit 0\n"
-
-PLATFORM_TOOLS = ("abctl", "marvane_dev_info", "ubidetach", "mount", "umount", "df", "reboot")
-
-
-def strip_entry(line):
-    """(function, message) of one log line; the timestamp and prefix removed."""
-    m = ENTRY_RE.match(line)
-    if not m:
-        return None, line
-    return m.group(1), m.group(3)
-
-
-class Result:
-    def __init__(self, dev, proc, trace_path):
-        self.dev = dev
-        self.rc = proc.returncode
-        self.stdout = proc.stdout
-        self.stderr = proc.stderr
-        self.trace = []
-        if trace_path and os.path.exists(trace_path):
-            with open(trace_path) as f:
-                # The root's own path differs between devices; show it as $ROOT.
-                self.trace = [l.rstrip("\n").replace(dev.root, "$ROOT") for l in f]
-
-    @property
-    def log(self):
-        return self.dev.log_messages()
-
-    def trace_commands(self):
-        return [l.split(" ", 2)[2] for l in self.trace if l.split(" ", 2)[1] == "command"]
+def power_cut_sweep(test, make, watch, finished, spread=50):
+    """Cuts the power of a run on make()'s device before each of an even
+    spread of its operations and at the edges of every run of operations on a
+    watched path (its first, and the one after its last). The next boot, with
+    /tmp emptied as a restart empties it, must leave finished(device) true."""
+    with make() as d:
+        trace = d.run().trace
+    hit = [l.split(" ", 2)[2].startswith(watch) for l in trace]
+    cuts = {1 + i * (len(trace) - 1) // (spread - 1) for i in range(spread)}
+    for n in sorted(cuts | {i + 1 for i in range(len(trace)) if hit[i] != (i > 0 and hit[i - 1])}):
+        with test.subTest(cut=n, op=trace[n - 1]), make() as d:
+            test.assertEqual(d.run(cut_at=n).rc, 137)
+            shutil.rmtree(d.path("/tmp"))
+            os.mkdir(d.path("/tmp"))
+            r = d.run()
+            test.assertEqual(r.rc, 0, "\n".join(r.log[-15:]))
+            test.assertTrue(finished(d))
 
 
 class Device:
-    """A simulated module. kind: 'emmc' or 'nand'; slot: '_a', '_b', any other
-    text, or None for an NR system (abctl prints nothing); tools: the platform
-    tools to install (default all)."""
+    """A simulated module. kind: 'emmc' or 'nand'; slot: what abctl prints
+    ('_a', '_b', any text, or None for an NR system); tools: the platform
+    tools installed."""
 
     def __init__(self, kind="emmc", slot="_a", tools=PLATFORM_TOOLS, cmdline="console=ttyMSM0"):
         os.makedirs(WORK, exist_ok=True)
         self.base = tempfile.mkdtemp(prefix="dfota-e2e-", dir=WORK)
         self.root = os.path.join(self.base, "root")
+        self.partitions, self.nand = {}, {}
         for d in ("bin", "etc", "data", "tmp", "proc", "dev", "system"):
             os.makedirs(os.path.join(self.root, d))
         self.write("/proc/cmdline", cmdline + "\n")
+        self.write("/proc/partitions", "major minor  #blocks  name\n" + (
+            "  31  0  10240 mtdblock0\n" if kind == "nand" else " 179  0 7634944 mmcblk0\n 179  1 65536 mmcblk0p1\n"))
         if kind == "nand":
-            self.write("/proc/partitions", "major minor  #blocks  name\n  31  0  10240 mtdblock0\n")
             self.write("/proc/mtd", "dev:    size   erasesize  name\n")
-        else:
-            self.write("/proc/partitions",
-                       "major minor  #blocks  name\n 179  0 7634944 mmcblk0\n 179  1 65536 mmcblk0p1\n")
         for t in tools:
-            self.add_tool(t)
+            self.add_tool(t, ABCTL if t == "abctl" else TOOL_HEAD)
         if slot is not None:
             self.write("/etc/slot", slot)
 
     def close(self):
         shutil.rmtree(self.base, ignore_errors=True)
 
-    # --- partitions ---
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
     def add_partition(self, name, size, content=b"", erase_size=0x20000, bad=()):
-        """A partition of size bytes that begins with content; the rest is
-        0xFF. eMMC: a node behind its by-name link, its size in sysfs. NAND:
-        the next MTD device, with its bad blocks."""
-        self.partitions = getattr(self, "partitions", {})
+        """A partition of size bytes that begins with content, the rest 0xFF.
+        eMMC: a node behind its by-name link, its size in sysfs. NAND: the
+        next MTD device, laid out as a whole write leaves it (bad blocks
+        skipped), its bad blocks listed."""
         n = len(self.partitions)
-        if os.path.exists(self.path("/proc/mtd")):
-            # Laid out as a whole write leaves it: bad blocks are skipped.
-            data, rest = bytearray(), content
-            for b in range(size // erase_size):
-                if b in bad:
-                    data += b"\0" * erase_size
-                else:
-                    data += rest[:erase_size] + b"\xff" * (erase_size - len(rest[:erase_size]))
-                    rest = rest[erase_size:]
-            assert not rest, "content larger than the good blocks"
-            self.write("/dev/mtd%d" % n, bytes(data))
+        if self.exists("/proc/mtd"):
+            chunks = [content[i:i + erase_size] for i in range(0, len(content), erase_size)][::-1]
+            blocks = [b"\0" * erase_size if b in bad else chunks.pop() if chunks else b""
+                      for b in range(size // erase_size)]
+            assert not chunks, "content larger than the good blocks"
+            dev = self.partitions[name] = "/dev/mtd%d" % n
+            self.nand[name] = erase_size, set(bad)
+            self.write(dev, b"".join(b.ljust(erase_size, b"\xff") for b in blocks))
+            if bad:
+                self.write(dev + ".bad", "".join("%d\n" % b for b in bad))
             with open(self.path("/proc/mtd"), "a") as f:
                 f.write('mtd%d: %08x %08x "%s"\n' % (n, size, erase_size, name))
-            if bad:
-                self.write("/dev/mtd%d.bad" % n, "".join("%d\n" % b for b in bad))
-            self.partitions[name] = "/dev/mtd%d" % n
         else:
             node = "mmcblk0p%d" % (n + 1)
-            self.write("/dev/" + node, content + b"\xff" * (size - len(content)))
+            self.partitions[name] = "/dev/" + node
+            self.write("/dev/" + node, content.ljust(size, b"\xff"))
+            self.write("/sys/block/mmcblk0/%s/size" % node, "%d\n" % (size // 512))
             os.makedirs(self.path("/dev/block/bootdevice/by-name"), exist_ok=True)
             os.symlink("../../../" + node, self.path("/dev/block/bootdevice/by-name/" + name))
-            self.write("/sys/block/mmcblk0/%s/size" % node, "%d\n" % (size // 512))
-            self.partitions[name] = "/dev/" + node
 
     def partition(self, name, length=None):
         """The raw bytes of a partition (NAND: bad blocks included)."""
-        data = self.read(self.partitions[name], binary=True)
-        return data if length is None else data[:length]
+        return self.read(self.partitions[name], binary=True)[:length]
 
     def partition_stream(self, name, length):
         """The first length bytes of a partition as the agent reads it: on
         NAND, the good blocks in order."""
-        dev = self.partitions[name]
-        data = self.read(dev, binary=True)
-        if not dev.startswith("/dev/mtd"):
-            return data[:length]
-        es = int([l for l in self.read("/proc/mtd").splitlines() if l.startswith(dev[5:] + ":")][0].split()[2], 16)
-        bad = set()
-        if self.exists(dev + ".bad"):
-            bad = {int(x) for x in self.read(dev + ".bad").split()}
-        good = b"".join(data[i:i + es] for i in range(0, len(data), es) if i // es not in bad)
-        return good[:length]
+        data = self.partition(name)
+        es, bad = self.nand.get(name, (len(data) or 1, ()))
+        return b"".join(data[i:i + es] for i in range(0, len(data), es) if i // es not in bad)[:length]
 
-    # --- files of the device ---
     def path(self, device_path):
         return self.root + device_path
 
-    def write(self, device_path, content, mode=None):
-        p = self.path(device_path)
-        os.makedirs(os.path.dirname(p), exist_ok=True)
-        with open(p, "wb" if isinstance(content, bytes) else "w") as f:
-            f.write(content)
-        if mode is not None:
-            os.chmod(p, mode)
+    def write(self, device_path, content):
+        p = Path(self.path(device_path))
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(content) if isinstance(content, bytes) else p.write_text(content)
 
     def read(self, device_path, binary=False):
-        with open(self.path(device_path), "rb" if binary else "r") as f:
-            return f.read()
+        p = Path(self.path(device_path))
+        return p.read_bytes() if binary else p.read_text(errors="replace")
 
     def exists(self, device_path):
         return os.path.lexists(self.path(device_path))
 
-    def add_tool(self, name, script=None):
-        if script is None:
-            script = ABCTL if name == "abctl" else SIMPLE_TOOL
-        self.write("/bin/" + name, script, 0o755)
-
-    def remove_tool(self, name):
-        os.unlink(self.path("/bin/" + name))
+    def add_tool(self, name, script):
+        self.write("/bin/" + name, script)
+        os.chmod(self.path("/bin/" + name), 0o755)
 
     def tool_calls(self):
-        p = self.path("/tool_calls")
-        if not os.path.exists(p):
-            return []
-        with open(p) as f:
-            return [l.rstrip("\n") for l in f]
+        return self.read("/tool_calls").splitlines() if self.exists("/tool_calls") else []
 
     def package(self, where="/tmp/delta", map_lines=None, files=None):
-        """An unpacked package. map_lines: lines of partition_image_map.cfg
-        (None: no map). files: other package files by relative path."""
+        """An unpacked package: partition_image_map.cfg (None: no map) and
+        other files by relative path."""
         os.makedirs(self.path(where), exist_ok=True)
         if map_lines is not None:
             self.write(where + "/partition_image_map.cfg", "".join(l + "\n" for l in map_lines))
@@ -208,95 +165,61 @@ class Device:
             self.write(where + "/" + rel, content)
 
     def log_messages(self):
-        p = self.path("/data/upgrade/install/log")
-        if not os.path.exists(p):
-            return []
-        with open(p, errors="replace") as f:
-            return [strip_entry(l.rstrip("\n"))[1] for l in f]
+        """The agent's log, each entry without its time stamp and function."""
+        text = self.read(INSTALL + "log") if self.exists(INSTALL + "log") else ""
+        return [re.sub(r"^\[\d{8}_\d{6}\] (\w+\(\d+\): )?", "", l) for l in text.splitlines()]
 
     def status(self):
-        def rd(name):
-            p = self.path("/data/upgrade/install/" + name)
-            if not os.path.exists(p):
-                return None
-            with open(p) as f:
-                return f.read()
-        return rd("status"), rd("status_list"), rd("install_process")
+        return tuple(self.read(INSTALL + n) if self.exists(INSTALL + n) else None
+                     for n in ("status", "status_list", "install_process"))
 
-    # --- running the agent ---
-    def run(self, *args, cut_at=None, trace=True, env=None, sandbox=True, bwrap_extra=(), stdout_closed=False):
+    def run(self, *args, cut_at=None, env=None, cwd=None, bwrap_extra=(), stdout_closed=False):
+        """One boot of the agent; env: variables added (removed when None).
+        The result: rc, stdout, stderr, log, trace (with the root as $ROOT)
+        and the commands in it."""
         assert SIM, "DFOTA_SIM must name the dfota-sim binary"
-        trace_path = os.path.join(self.base, "trace") if trace else None
-        if trace_path and os.path.exists(trace_path):
-            os.unlink(trace_path)
-        e = {"PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin", "DFOTA_SYSROOT": self.root,
-             "LANG": "C", "TZ": "UTC"}
-        for k in ("QEMU_LD_PREFIX", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
-            if k in os.environ:
-                e[k] = os.environ[k]
-        if trace_path:
-            e["DFOTA_SIM_TRACE"] = trace_path
-        if cut_at is not None:
-            e["DFOTA_SIM_CUT_AT"] = str(cut_at)
+        trace = Path(self.base, "trace")
+        trace.unlink(missing_ok=True)
+        e = {k: os.environ.get(k) for k in ("QEMU_LD_PREFIX", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        e.update(PATH="/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin", DFOTA_SYSROOT=self.root, LANG="C", TZ="UTC",
+                 DFOTA_SIM_TRACE=str(trace), DFOTA_SIM_CUT_AT=None if cut_at is None else str(cut_at))
         e.update(env or {})
-        cmd = shlex.split(EMULATOR) + [SIM] + list(args)
-        if sandbox:
-            cmd = self.sandbox() + list(bwrap_extra) + ["--"] + cmd
-        if stdout_closed:
-            # Standard output is a pipe whose reader is already gone.
-            r, w = os.pipe()
+        cmd = self.sandbox() + list(bwrap_extra) + ["--"] + shlex.split(EMULATOR) + [SIM] + list(args)
+        out = subprocess.PIPE
+        if stdout_closed:  # a pipe whose reader is already gone
+            r, out = os.pipe()
             os.close(r)
-            proc = subprocess.run(cmd, env=e, stdout=w, stderr=subprocess.PIPE, text=True, timeout=600)
-            os.close(w)
-            proc.stdout = ""
-        else:
-            proc = subprocess.run(cmd, env=e, capture_output=True, text=True, timeout=600)
-        if sandbox:
-            self.check_canaries()
-        return Result(self, proc, trace_path)
+        proc = subprocess.run(cmd, env={k: v for k, v in e.items() if v is not None}, cwd=cwd, stdout=out,
+                              stderr=subprocess.PIPE, text=True, errors="replace", timeout=600)
+        if stdout_closed:
+            os.close(out)
+        self.check_canaries()
+        lines = trace.read_text().replace(self.root, "$ROOT").splitlines() if trace.exists() else []
+        return SimpleNamespace(rc=proc.returncode, stdout=proc.stdout or "", stderr=proc.stderr,
+                               log=self.log_messages(), trace=lines,
+                               commands=[l.split(" ", 2)[2] for l in lines if l.split(" ", 2)[1] == "command"])
 
     def sandbox(self):
-        # The host's own /data and /tmp (where an escaped path would most
-        # likely land) become empty writable canaries; the rest is read-only.
-        # What the run needs from under them (the build tree of the binary)
-        # is bound back read-only on top.
+        # The host's /data and /tmp, where an escaped path would most likely
+        # land, become empty writable canaries; the rest is read-only. The
+        # build tree of the binary, if under them, is bound back read-only,
+        # which leaves empty mount points in the canary.
         cmd = ["bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc"]
-        self.canaries = {}
-        for host_dir in ("/data", "/tmp"):
-            if os.path.isdir(host_dir):
-                c = os.path.join(self.base, "host" + host_dir.replace("/", "-"))
+        self.canaries, self.bound = {}, []
+        for host in ("/data", "/tmp"):
+            if os.path.isdir(host):
+                c = self.canaries[host] = os.path.join(self.base, "host" + host.replace("/", "-"))
                 os.makedirs(c, exist_ok=True)
-                self.canaries[host_dir] = c
-                cmd += ["--bind", c, host_dir]
-        self.rebound = []
-        needed_dirs = [os.path.dirname(os.path.realpath(SIM))]
-        if EMULATOR:
-            needed_dirs.append(os.path.dirname(os.path.realpath(shlex.split(EMULATOR)[0])))
-        for needed in needed_dirs:
-            for host_dir in self.canaries:
-                if needed.startswith(host_dir + "/"):
-                    if needed not in self.rebound:
-                        cmd += ["--ro-bind", needed, needed]
-                        self.rebound.append(needed)
+                cmd += ["--bind", c, host]
+        for needed in {os.path.dirname(os.path.realpath(p)) for p in [SIM] + shlex.split(EMULATOR)[:1]}:
+            for host, c in self.canaries.items():
+                if needed.startswith(host + "/"):
+                    cmd += ["--ro-bind", needed, needed]
+                    self.bound.append(c + needed[len(host):])
         return cmd + ["--bind", self.base, self.base, "--unshare-pid", "--die-with-parent"]
 
     def check_canaries(self):
-        for host_dir, c in self.canaries.items():
-            # bubblewrap leaves the empty mount points of what it bound back.
-            allowed = set()
-            for r in self.rebound:
-                if r.startswith(host_dir + "/"):
-                    parts = r[len(host_dir) + 1:].split("/")
-                    allowed.update("/".join(parts[:i]) for i in range(1, len(parts) + 1))
-            left = []
-            for dirpath, dirs, files in os.walk(c):
-                rel = os.path.relpath(dirpath, c)
-                left += [os.path.join(rel, f) for f in files]
-                left += [os.path.normpath(os.path.join(rel, d)) for d in dirs
-                         if os.path.normpath(os.path.join(rel, d)) not in allowed]
-                dirs[:] = [d for d in dirs if os.path.normpath(os.path.join(rel, d)) in allowed
-                           and os.path.normpath(os.path.join(rel, d)) not in self.rebound_rel(host_dir)]
-            assert not left, "the agent wrote outside its root, into the host's %s: %s" % (host_dir, left)
-
-    def rebound_rel(self, host_dir):
-        return {r[len(host_dir) + 1:] for r in self.rebound if r.startswith(host_dir + "/")}
+        for host, c in self.canaries.items():
+            left = [p for d, dirs, files in os.walk(c) for p in (os.path.join(d, n) for n in dirs + files)
+                    if not any(b == p or b.startswith(p + "/") for b in self.bound)]
+            assert not left, "the agent wrote outside its root, into the host's %s: %s" % (host, left)

@@ -1,26 +1,20 @@
 #include "support/test_root.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
 
-TestRoot::TestRoot() {
-    std::string tmpl = (fs::temp_directory_path() / "dfota-unit-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    root_ = tmpl;
-    fs::create_directories(root_ + "/data/upgrade/install");
-    fs::create_directories(root_ + "/tmp");
-    fs::create_directories(root_ + "/bin");
+TestRoot::TestRoot() : root_((fs::temp_directory_path() / "dfota-unit-XXXXXX").string()) {
+    if (!mkdtemp(root_.data())) throw std::runtime_error("mkdtemp failed");
+    for (const char* d : {"/data/upgrade/install", "/tmp", "/bin"}) fs::create_directories(root_ + d);
     setenv("DFOTA_SYSROOT", root_.c_str(), 1);
     unsetenv("DFOTA_SIM_CUT_AT");
     unsetenv("DFOTA_SIM_TRACE");
@@ -36,15 +30,12 @@ void TestRoot::mkdirs(const std::string& device_path) const { fs::create_directo
 
 void TestRoot::write(const std::string& device_path, const std::string& content) const {
     fs::create_directories(fs::path(host(device_path)).parent_path());
-    std::ofstream out(host(device_path), std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(host(device_path), std::ios::binary | std::ios::trunc) << content;
 }
 
 std::string TestRoot::read(const std::string& device_path) const {
     std::ifstream in(host(device_path), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool TestRoot::exists(const std::string& device_path) const {
@@ -52,72 +43,37 @@ bool TestRoot::exists(const std::string& device_path) const {
     return fs::exists(fs::symlink_status(host(device_path), ec));
 }
 
-namespace {
-
-int redirect(int target, std::string& file) {
+Capture::Capture(int fd) : fd_(fd), saved_(dup(fd)), file_(std::tmpfile()) {
     std::fflush(nullptr);
-    file = (fs::temp_directory_path() / ("dfota-capture-" + std::to_string(getpid()) + "-" +
-                                         std::to_string(target))).string();
-    int saved = dup(target);
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, target);
-    ::close(fd);
-    return saved;
+    dup2(fileno(file_), fd);
 }
 
-std::string restore(int target, int saved, const std::string& file) {
+std::string Capture::finish() {
+    if (saved_ < 0) return {};
     std::fflush(nullptr);
-    dup2(saved, target);
-    ::close(saved);
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::remove(file.c_str());
-    return ss.str();
-}
-
-}  // namespace
-
-CaptureStdout::CaptureStdout() { saved_ = redirect(1, file_); }
-CaptureStdout::~CaptureStdout() {
-    if (!done_) finish();
-}
-std::string CaptureStdout::finish() {
-    done_ = true;
-    return restore(1, saved_, file_);
-}
-
-CaptureStderr::CaptureStderr() { saved_ = redirect(2, file_); }
-CaptureStderr::~CaptureStderr() {
-    if (!done_) finish();
-}
-std::string CaptureStderr::finish() {
-    done_ = true;
-    return restore(2, saved_, file_);
+    dup2(saved_, fd_);
+    ::close(saved_);
+    saved_ = -1;
+    std::string text;
+    std::rewind(file_);
+    for (int c; (c = std::fgetc(file_)) != EOF;) text += static_cast<char>(c);
+    std::fclose(file_);
+    return text;
 }
 
 bool like(std::string_view p, std::string_view t) {
     if (p.empty()) return t.empty();
+    // The lengths of text that the first pattern character can stand for.
+    size_t shortest = 1, longest = 0;
     if (p[0] == '*') {
-        for (size_t i = 0; i <= t.size(); ++i)
-            if (like(p.substr(1), t.substr(i))) return true;
-        return false;
+        shortest = 0;
+        longest = t.size();
+    } else if (p[0] == '#') {
+        while (longest < t.size() && t[longest] >= '0' && t[longest] <= '9') ++longest;
+    } else {
+        longest = !t.empty() && t[0] == p[0];
     }
-    if (p[0] == '#') {
-        size_t n = 0;
-        while (n < t.size() && t[n] >= '0' && t[n] <= '9') ++n;
-        for (size_t k = n; k >= 1; --k)
-            if (like(p.substr(1), t.substr(k))) return true;
-        return false;
-    }
-    return !t.empty() && p[0] == t[0] && like(p.substr(1), t.substr(1));
-}
-
-bool contains_like(std::string_view pattern, std::string_view text) {
-    std::string p;
-    p.reserve(pattern.size() + 2);
-    p.push_back('*');
-    p.append(pattern);
-    p.push_back('*');
-    return like(p, text);
+    for (size_t n = shortest; n <= longest; ++n)
+        if (like(p.substr(1), t.substr(n))) return true;
+    return false;
 }

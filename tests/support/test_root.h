@@ -2,6 +2,7 @@
 // platform maps every device path into.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -25,33 +26,29 @@ private:
     std::string root_;
 };
 
-// Everything written to stdout while the object lives.
-class CaptureStdout {
+// Everything written to a descriptor from construction until finish().
+class Capture {
 public:
-    CaptureStdout();
-    ~CaptureStdout();
+    explicit Capture(int fd);
+    ~Capture() { finish(); }
     std::string finish();
 
 private:
-    int saved_ = -1;
-    std::string file_;
-    bool done_ = false;
+    int fd_, saved_;
+    std::FILE* file_;
 };
 
-class CaptureStderr {
-public:
-    CaptureStderr();
-    ~CaptureStderr();
-    std::string finish();
-
-private:
-    int saved_ = -1;
-    std::string file_;
-    bool done_ = false;
+template <int Fd>
+struct CaptureFd : Capture {
+    CaptureFd() : Capture(Fd) {}
 };
+using CaptureStdout = CaptureFd<1>;
+using CaptureStderr = CaptureFd<2>;
 
 // Whole-text match of a simple pattern: '#' stands for one or more digits,
 // '*' for any text (newlines included); everything else is literal.
 bool like(std::string_view pattern, std::string_view text);
-// Some part of text matches the pattern.
-bool contains_like(std::string_view pattern, std::string_view text);
+// The pattern matches somewhere in text.
+inline bool contains_like(std::string_view pattern, std::string_view text) {
+    return like("*" + std::string(pattern) + "*", text);
+}
