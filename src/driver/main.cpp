@@ -15,8 +15,9 @@
 #include "driver/device.h"
 #include "driver/package.h"
 #include "driver/partition_map.h"
-#include "driver/stages.h"
 #include "driver/status.h"
+#include "fsupdate/system_script.h"
+#include "image/block.h"
 #include "image/check.h"
 #include "image/diff.h"
 #include "image/full.h"
@@ -137,7 +138,6 @@ int run(int argc, char** argv) {
 
     // From here on every failure takes the failure path.
     report_stage("dst_check", 30);
-    if (refuse_unsupported_updates() != 0) return fail_run("Error, package needs updates this build cannot apply");
     if (do_check() < 0) return fail_run("Error, do_check failed");
     if (do_check2() < 0) return fail_run("Error, do_check2 failed");
     if (patch_diff_block() < 0) return fail_run("Error, patch block failed");

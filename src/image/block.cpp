@@ -408,3 +408,11 @@ int process_savefile_ex(const char* partition, const char* old_file, const char*
     plat_unlink(SAVEFILE);
     return 0;
 }
+
+int patch_diff_block() {
+    if (!plat_exists(UPDATER_SCRIPT_BLOCK_DIFF)) {
+        LOGF("file[%s] not exist, there is no system files need to update", UPDATER_SCRIPT_BLOCK_DIFF.c_str());
+        return 0;
+    }
+    return do_patch_block();
+}

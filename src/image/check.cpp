@@ -15,6 +15,7 @@
 #include "driver/package.h"
 #include "driver/partition_map.h"
 #include "driver/status.h"
+#include "fsupdate/system_script.h"
 #include "image/diff.h"
 #include "image/script.h"
 #include "platform/platform.h"
@@ -23,50 +24,14 @@
 namespace {
 
 constexpr size_t PATCH_PATH_SIZE = 256;
-constexpr size_t PATH_SIZE = 1024;
-constexpr const char* SAVEFILE_EX = "/system/savefile_ex";
 
 // The per-line steps report as the check that runs them.
 #define CHECK_LOG(...) log_at("do_check", __LINE__, __VA_ARGS__)
 #define CHECK2_LOG(...) log_at("do_check2", __LINE__, __VA_ARGS__)
 
-
-// One "patchfile" line of the system script.
-struct system_patch_line {
-    std::string keyword;
-    std::string path;
-    std::string md5old;
-    std::string md5new;
-    uint32_t number = 0;
-    uint32_t mode = 0;
-};
-
-// 1: a "patchfile" line; 0: a line to skip; -1: a line that does not fit.
-// The line keeps a carriage return: in a digest field it makes the digest
-// one that never matches; the octal fields stop before it.
-int parse_system_line(const script_file& s, const std::string& line, system_patch_line& out) {
-    std::vector<std::string_view> f = script_fields(line);
-    if (f[0].empty()) return 0;
-    if (!script_field_text("do_check", s, f, 0, SCRIPT_NAME_SIZE, "keyword", out.keyword)) return -1;
-    if (out.keyword != "patchfile") return 0;
-    if (f.size() == 6 && !f[5].empty() && f[5].back() == '\r') f[5].remove_suffix(1);
-    bool ok = script_field_text("do_check", s, f, 1, PATH_SIZE, "path", out.path) &&
-              script_field_text("do_check", s, f, 2, SCRIPT_LINE_SIZE, "old md5", out.md5old) &&
-              script_field_text("do_check", s, f, 3, SCRIPT_LINE_SIZE, "new md5", out.md5new) &&
-              script_field_octal("do_check", s, f, 4, "number", out.number) &&
-              script_field_octal("do_check", s, f, 5, "mode", out.mode);
-    if (!ok) return -1;
-    // The backup path is the longest one formed from the script path.
-    if (DIR_ROOT.size() + 1 + out.path.size() + std::strlen(".bak") >= PATH_SIZE) {
-        script_log_line_error("do_check", s, "path too long for its backup path");
-        return -1;
-    }
-    return 1;
-}
-
 // A file that is missing or damaged is recoverable only from a backup that
 // still holds the old content: the ".bak" beside it, else a save file.
-bool check_system_line(const system_patch_line& l) {
+bool check_system_line(const system_command& l) {
     char md5[MD5_TEXT_SIZE] = {};
     std::string file = DIR_ROOT + "/" + l.path;
     std::string filebak = file + ".bak";
@@ -92,8 +57,12 @@ bool check_system_line(const system_patch_line& l) {
         CHECK_LOG("Error, check filebak %s error, md5 [%s], old_md5 [%s]", filebak.c_str(), md5, l.md5old.c_str());
         return false;
     }
-    const char* savefile = plat_exists(SAVEFILE) ? SAVEFILE : plat_exists(SAVEFILE_EX) ? SAVEFILE_EX : "";
-    if (*savefile) {
+    // A stale save file of another file may lie beside the one that holds
+    // this file's old content.
+    const char* savefile = "";
+    for (const char* save : {SAVEFILE, SAVEFILE_EX}) {
+        if (!plat_exists(save)) continue;
+        savefile = save;
         CHECK_LOG("dc_check_backupfile SAVEFILE %s", savefile);
         std::memset(md5, 0, sizeof md5);
         if (get_md5sum(savefile, md5) != 0) {
@@ -105,7 +74,6 @@ bool check_system_line(const system_patch_line& l) {
             return true;
         }
         CHECK_LOG("Error, check SAVEFILE %s error, md5 [%s], oldsum [%s]", savefile, md5, l.md5old.c_str());
-        return false;
     }
     CHECK_LOG("Error, dc_check_backupfile failed");
     CHECK_LOG("file:%s filebak:%s savefile:%s", file.c_str(), filebak.c_str(), savefile);
@@ -234,9 +202,11 @@ int do_check() {
     for (;;) {
         int r = script_next_line(__func__, s, line);
         if (r == 0) break;
-        system_patch_line l;
-        int p = r < 0 ? -1 : parse_system_line(s, line, l);
-        if (p == 0) continue;
+        // Every command line must fit its pattern before anything changes;
+        // the patched files must each be recoverable.
+        system_command l;
+        int p = r < 0 ? -1 : parse_system_command(__func__, s, line, nullptr, l);
+        if (p == 0 || (p > 0 && l.keyword != "patchfile")) continue;
         if (p > 0) {
             LOGF("check %s %s %s %s %o %o", l.keyword.c_str(), l.path.c_str(), l.md5old.c_str(), l.md5new.c_str(),
                  l.number, l.mode);

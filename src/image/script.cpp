@@ -93,9 +93,9 @@ bool field_number(const char* func, const script_file& s, const std::vector<std:
         ok = value >= min && value <= max;
     }
     if (!ok) {
-        log_at(func, __LINE__, "Error, %s line %d: field %zu (%s) \"%.*s\" is not a %s number of 32 bits",
+        log_at(func, __LINE__, "Error, %s line %d: field %zu (%s) \"%.*s\" is not %s number of 32 bits",
                s.path.c_str(), s.line_no, index + 1, what, static_cast<int>(f.size()), f.data(),
-               base == 8 ? "octal" : "decimal");
+               base == 8 ? "an octal" : "a decimal");
         return false;
     }
     out = value;

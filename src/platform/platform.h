@@ -52,6 +52,8 @@ int plat_truncate(const char* path, off_t len);
 int plat_rename(const char* from, const char* to);
 int plat_chmod(const char* path, mode_t mode);
 int plat_mkdir(const char* path, mode_t mode);
+// The creation mask of this process and of the commands it runs.
+inline mode_t plat_umask(mode_t mask) { return ::umask(mask); }
 DIR* plat_opendir(const char* path);
 ssize_t plat_readlink(const char* path, char* buf, size_t len);
 void plat_sync();

@@ -74,7 +74,7 @@ class Device:
         os.makedirs(WORK, exist_ok=True)
         self.base = tempfile.mkdtemp(prefix="dfota-e2e-", dir=WORK)
         self.root = os.path.join(self.base, "root")
-        self.partitions, self.nand = {}, {}
+        self.partitions, self.nand, self.small = {}, {}, {}
         for d in ("bin", "etc", "data", "tmp", "proc", "dev", "system"):
             os.makedirs(os.path.join(self.root, d))
         self.write("/proc/cmdline", cmdline + "\n")
@@ -184,7 +184,17 @@ class Device:
         e.update(PATH="/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin", DFOTA_SYSROOT=self.root, LANG="C", TZ="UTC",
                  DFOTA_SIM_TRACE=str(trace), DFOTA_SIM_CUT_AT=None if cut_at is None else str(cut_at))
         e.update(env or {})
-        cmd = self.sandbox() + list(bwrap_extra) + ["--"] + shlex.split(EMULATOR) + [SIM] + list(args)
+        # self.small: device directories that are size-limited file systems.
+        # Each lives in a tmpfs of that size inside the sandbox, filled from
+        # and saved back to the host, so it persists as a partition does.
+        moved, keep = [(self.path(d), os.path.join(self.base, "small" + d.replace("/", "-"))) for d in self.small], ()
+        for host, saved in moved:
+            os.rename(host, saved)
+            os.mkdir(host)
+            keep += ("--size", str(self.small[host[len(self.root):]]), "--tmpfs", host)
+        wrap = ["sh", "-c", "".join('cp -a "%s/." "%s" && ' % (k, h) for h, k in moved) + '"$@"; rc=$?; ' +
+                "".join('rm -rf "%s" && cp -a "%s" "%s"; ' % (k, h, k) for h, k in moved) + "exit $rc", "-"]
+        cmd = self.sandbox() + list(bwrap_extra) + list(keep) + ["--"] + wrap + shlex.split(EMULATOR) + [SIM] + list(args)
         out = subprocess.PIPE
         if stdout_closed:  # a pipe whose reader is already gone
             r, out = os.pipe()
@@ -193,6 +203,9 @@ class Device:
                               stderr=subprocess.PIPE, text=True, errors="replace", timeout=600)
         if stdout_closed:
             os.close(out)
+        for host, saved in moved:
+            os.rmdir(host)
+            os.rename(saved, host)
         self.check_canaries()
         lines = trace.read_text().replace(self.root, "$ROOT").splitlines() if trace.exists() else []
         return SimpleNamespace(rc=proc.returncode, stdout=proc.stdout or "", stderr=proc.stderr,
