@@ -71,14 +71,18 @@ def tree(d):
     return out
 
 
-def device(files=OLD, script=SCRIPT, df=DF, small=(("/opt", 100 * KIB),), extra=None, where="/data/delta"):
-    """/opt holds app.bin and 36 KiB more: no room for a second copy."""
+def device(files=OLD, script=SCRIPT, df=DF, free=(("/opt", 36 * KIB),), extra=None, where="/data/delta"):
+    """free: directories that are file systems of their own with that many
+    bytes free. By default /opt has no room for a second copy of app.bin."""
     d = Device(slot=None)
     d.add_tool("df", df)
-    d.small, d.extra = dict(small), ["/" + p for p in extra or ()]
+    d.extra = ["/" + p for p in extra or ()]
     populate(d, {**files, **(extra or {})})
     populate(d, PACKAGE, where)
     d.package(where, [], {"updater_script_system": script})
+    used = lambda top: sum({st.st_ino: -(-st.st_size // 4096) * 4096 * stat.S_ISREG(st.st_mode) for st in (
+        os.lstat(os.path.join(at, n)) for at, _, names in os.walk(d.path(top)) for n in names)}.values())
+    d.small = {top: used(top) + room for top, room in free}
     return d
 
 
@@ -106,10 +110,10 @@ class FileSystemUpdateTest(unittest.TestCase):
              True, [r"delete file success count: 0", r"add link success count: 2", r"patch file success count: 0",
                     r"remove: /usr/bin/big.bak"]),
             ("/data full too: the save file goes to /system",
-             device(small=(("/opt", 100 * KIB), ("/data", 48 * KIB)), where="/tmp/delta"), 0, True,
+             device(free=(("/opt", 36 * KIB), ("/data", 48 * KIB)), where="/tmp/delta"), 0, True,
              [r"\[\d+\] mv_file ok /opt/app.bin -> /system/savefile_ex"]),
             # A second name of app.bin keeps its old blocks in use after the move.
-            ("room for the backup, then not for the new file", device(small=(("/opt", 144 * KIB),),
+            ("room for the backup, then not for the new file", device(free=(("/opt", 80 * KIB),),
                                                                       extra={"opt/other": ("=>", "app.bin")}), 0, True,
              [r"free_space: \[16384\] filesize: \[65536\]",
               r"\[\d+\] mv_file ok /opt/app.bin -> /data/upgrade/install/savefile"]),
@@ -146,7 +150,8 @@ class FileSystemUpdateTest(unittest.TestCase):
 
     def test_power_cut_anywhere_is_finished_by_the_next_run(self):
         # Every operation: the spread is far larger than the run.
-        power_cut_sweep(self, device, "", finished, spread=10 ** 6)
+        power_cut_sweep(self, lambda: device(free=(("/opt", 36 * KIB), ("/data", 48 * KIB))), "", finished,
+                        spread=10 ** 6)
 
 
 if __name__ == "__main__":
