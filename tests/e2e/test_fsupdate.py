@@ -76,7 +76,7 @@ def device(files=OLD, script=SCRIPT, df=DF, free=(("/opt", 36 * KIB),), extra=No
     bytes free. By default /opt has no room for a second copy of app.bin."""
     d = Device(slot=None)
     d.add_tool("df", df)
-    d.extra = ["/" + p for p in extra or ()]
+    d.extra = ["/" + p for p in extra or () if p not in NEW]
     populate(d, {**files, **(extra or {})})
     populate(d, PACKAGE, where)
     d.package(where, [], {"updater_script_system": script})
@@ -129,6 +129,12 @@ class FileSystemUpdateTest(unittest.TestCase):
              [r"Error, copy new file error", r"add file success count: 0"]),
             ("wrong patch result: the old copy stays", device(script=SCRIPT.replace(md5(BIG_NEW), md5(b"x"))), 255,
              False, [r"file patch failed, md5 cur: %s, new: %s" % (md5(BIG_NEW), md5(b"x"))]),
+            ("a stale save file beside the one that holds the old content",
+             device(extra={"usr/bin/big": b"cut", "data/upgrade/install/savefile": b"x", "system/savefile_ex": BIG_OLD}),
+             0, True, [r"\[step_3\]dp_patch enough_space\[0\]"]),
+            ("a path too long for its backup is refused before any change",
+             device(script=SCRIPT + "deletefile,%s\n" % ("a" * 1010)), 255, False,
+             [r"Error, /data/delta/updater_script_system line 22: path too long for the paths formed from it"]),
             ("a line that does not fit its pattern is refused before any change",
              device(script=SCRIPT + "adddir,usr/x,rwx\n"), 255, False,
              [r"Error, /data/delta/updater_script_system line 22: field 3 \(mode\).*", r"Error, do_check failed"]),
