@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -14,7 +15,6 @@ guarded_list partition_image_map;
 
 namespace {
 
-constexpr size_t kMapLineSize = 256;
 constexpr int kFields = 5;
 
 const partition_image_entry* find_entry(const char* pname) {
@@ -67,8 +67,15 @@ int kelo_construct_partition_image_map_list() {
     }
     guarded_list_init(&partition_image_map);
 
-    char line[kMapLineSize];
-    while (std::fgets(line, sizeof line, fp.get())) {
+    // Whole lines of any length: a fixed buffer would read the tail of a
+    // long line (a comment too) as a line of its own.
+    struct line_buffer {
+        char* text = nullptr;
+        size_t cap = 0;
+        ~line_buffer() { std::free(text); }
+    } buf;
+    while (getline(&buf.text, &buf.cap, fp.get()) != -1) {
+        char* line = buf.text;
         size_t len = std::strlen(line);
         if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
         if (line[0] == '#') continue;

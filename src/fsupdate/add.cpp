@@ -62,6 +62,20 @@ int do_add_file() {
         PASS_LOG("%s %s %s %o", cmd.keyword.c_str(), cmd.path.c_str(), cmd.md5new.c_str(), cmd.mode);
         std::string target = system_target(cmd);
         std::string source = system_source(cmd);
+        char md5[MD5_TEXT_SIZE] = {};
+        // A package file that is not the one declared must never replace the
+        // file there, which has no other copy.
+        if (get_md5sum(source.c_str(), md5) != 0 || !md5_equal(md5, cmd.md5new.c_str())) {
+            PASS_LOG("Error, %s digest [%s], the script says [%s]", source.c_str(), md5, cmd.md5new.c_str());
+            return -1;
+        }
+        // cp would put the file inside a directory there, under a name the
+        // package does not give.
+        struct stat st;
+        if (plat_stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            PASS_LOG("Error, %s is a directory", target.c_str());
+            return -1;
+        }
         // The file it replaces gives its room back. A failed lookup is no room.
         int64_t room = static_cast<int64_t>(get_free_space_for_file(target.c_str())) + get_file_size(target.c_str());
         int64_t size = get_file_size(source.c_str());
@@ -73,7 +87,7 @@ int do_add_file() {
             PASS_LOG("Error, copy %s %s failed", source.c_str(), target.c_str());
             return -1;
         }
-        char md5[MD5_TEXT_SIZE] = {};
+        std::memset(md5, 0, sizeof md5);
         if (get_md5sum(target.c_str(), md5) != 0) {
             PASS_LOG("Error, get_md5sum failed");
             return -1;

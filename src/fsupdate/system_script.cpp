@@ -1,5 +1,6 @@
 #include "fsupdate/system_script.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,11 +45,24 @@ bool exists_no_follow(const std::string& path) {
     return plat_lstat(path.c_str(), &st) == 0;
 }
 
+bool has_parent_component(std::string_view path) {
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = std::min(path.find('/', start), path.size());
+        if (path.substr(start, end - start) == "..") return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 int parse_system_command(const char* func, const script_file& s, const std::string& line, const char* keyword,
                          system_command& cmd) {
-    std::vector<std::string_view> f = script_fields(line);
+    // A script written on another system ends its lines in a carriage
+    // return, which would otherwise end up in the last path.
+    std::string_view text = line;
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    std::vector<std::string_view> f = script_fields(text);
     if (f[0].empty()) return 0;
     const command_form* form = nullptr;
     for (const auto& x : FORMS)
@@ -65,7 +79,7 @@ int parse_system_command(const char* func, const script_file& s, const std::stri
             // Commas belong to the path; white space around it does not (a
             // line written on another system ends in a carriage return).
             f.resize(2);
-            f[1] = trim_back(trim_front(std::string_view(line).substr(std::min(line.size(), f[0].size() + 1))));
+            f[1] = trim_back(trim_front(text.substr(std::min(text.size(), f[0].size() + 1))));
             [[fallthrough]];
         case 'p':
             ok = script_field_text(func, s, f, at, SYSTEM_PATH_SIZE, "path", cmd.path);
@@ -84,7 +98,14 @@ int parse_system_command(const char* func, const script_file& s, const std::stri
                                         : script_field_octal(func, s, f, at, "mode", cmd.mode);
         }
     }
-    if (!ok) return -1;
+    if (!ok || (!std::strchr(form->fields, 'r') && !script_field_count(func, s, f, 1 + std::strlen(form->fields))))
+        return -1;
+    // Relative to the root, ".." could only climb out of the package for
+    // the files taken from it, or hide from a reader which file is meant.
+    if (has_parent_component(cmd.path)) {
+        script_log_line_error(func, s, "path with a \"..\" component");
+        return -1;
+    }
     // The longest paths formed from it: the backup beside the target and the
     // patch in the package.
     size_t prefix = std::max(DIR_ROOT.size(), std::strlen(get_delta_source_dir(cmd.path.c_str()))) + 1;

@@ -59,7 +59,8 @@ int parse_block_line(const script_file& s, std::string line, block_line& out) {
               script_field_int(func, s, f, 3, "old size", out.oldsize) &&
               script_field_text(func, s, f, 4, SCRIPT_DIGEST_SIZE, "old digest", out.md5old) &&
               script_field_int(func, s, f, 5, "new size", out.newsize) &&
-              script_field_text(func, s, f, 6, SCRIPT_DIGEST_SIZE, "new digest", out.md5new);
+              script_field_text(func, s, f, 6, SCRIPT_DIGEST_SIZE, "new digest", out.md5new) &&
+              script_field_count(func, s, f, 7);
     if (!ok) return -1;
     if (out.offset < 0 || out.oldsize < 0 || out.newsize < 0) {
         script_log_line_error(func, s, "negative offset or size");
@@ -127,6 +128,14 @@ int patch_block_ab(const block_line& b, const char* filepatch) {
         return -1;
     }
     log_at(func, __LINE__, "old small, new big");
+    // Written as it stands, the block file must be the new block itself.
+    std::memset(md5, 0, sizeof md5);
+    if (get_md5sum(filepatch, md5) != 0 || get_file_size(filepatch) != b.newsize ||
+        !script_digest_equal(md5, b.md5new)) {
+        log_at(func, __LINE__, "Error, %s is not the new block of partition[%s] offset[%d], md5[%s]", filepatch,
+               target, b.offset, md5);
+        return -1;
+    }
     if (write_file_from_offset_to_partition(target, filepatch, b.offset) < 0) {
         log_at(func, __LINE__, "%s failed", flash_type == FLASH_EMMC ? "mmc_write_file_from_offset_to_partition"
                                                                       : "nand_write_file_from_offset_to_partition");
@@ -284,6 +293,19 @@ int patch_one_block(const block_line& b) {
     return ab_system ? patch_block_ab(b, filepatch) : patch_block_nr(b, filepatch);
 }
 
+// Every line must fit before the first block changes: a line refused half
+// way would leave a partition part new and part old, and every later run of
+// the package would stop at the same line.
+bool block_lines_fit() {
+    script_file s;
+    if (!script_open(s, UPDATER_SCRIPT_BLOCK_DIFF)) return false;
+    std::string line;
+    block_line b;
+    for (int r; (r = script_next_line("do_patch_block", s, line)) != 0;)
+        if (r < 0 || parse_block_line(s, line, b) < 0) return false;
+    return true;
+}
+
 }  // namespace
 
 int do_patch_block() {
@@ -293,6 +315,7 @@ int do_patch_block() {
         LOGF("open failed, maybe there is no partition need dfota update");
         return 0;
     }
+    if (!block_lines_fit()) return -1;
     int result = 0;
     std::string line;
     for (;;) {

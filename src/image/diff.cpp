@@ -160,7 +160,8 @@ int parse_image_diff_line(const char* func, const script_file& s, std::string& l
               script_field_int(func, s, f, 2, "old size", out.oldsize) &&
               script_field_text(func, s, f, 3, SCRIPT_DIGEST_SIZE, "old md5", out.md5old) &&
               script_field_int(func, s, f, 4, "new size", out.newsize) &&
-              script_field_text(func, s, f, 5, SCRIPT_DIGEST_SIZE, "new md5", out.md5new);
+              script_field_text(func, s, f, 5, SCRIPT_DIGEST_SIZE, "new md5", out.md5new) &&
+              script_field_count(func, s, f, 6);
     return ok ? 1 : -1;
 }
 
@@ -256,6 +257,8 @@ int patch_to_savefile(const char* func, const char* old_file, const char* patch,
     log_at(func, __LINE__, "[%d] do patch", __LINE__);
     if (patch_file(old_file, SAVEFILE, patch) < 0) {
         log_at(func, __LINE__, "[%d] patch_file failed", __LINE__);
+        // A save file cut short (a full /data) is no copy of anything.
+        plat_unlink(SAVEFILE);
         return -1;
     }
     char md5[MD5_TEXT_SIZE] = {};

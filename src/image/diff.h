@@ -22,7 +22,7 @@ int process_savefile(const char* partition, const char* patch, const char* md5ne
 // anything else is removed), -1 when it cannot be digested.
 int savefile_is_new(const char* func, const char* md5new);
 // Patches old_file into a new SAVEFILE and requires the new digest; a wrong
-// result is removed, since it can never finish anything. 0 or -1.
+// or unfinished result is removed, since it can never finish anything. 0 or -1.
 int patch_to_savefile(const char* func, const char* old_file, const char* patch, const char* md5new);
 
 // One "patchfile" line of the image-diff script.

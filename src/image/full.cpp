@@ -11,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/file_util.h"
 #include "core/log.h"
+#include "core/md5.h"
 #include "driver/device.h"
 #include "driver/package.h"
 #include "driver/partition_map.h"
@@ -159,6 +161,24 @@ int resolve_device_name(const char* partition, full_image_pass pass, char* devic
 
 enum class line_result { next, failed, abort };
 
+// The image must be the one the line declares before it goes anywhere: a
+// damaged or substituted file would otherwise be written and then verified
+// against itself.
+bool image_is_declared(const char* func, const std::string& image, const addfile_line& l) {
+    int32_t size = get_file_size(image.c_str());
+    char md5[MD5_TEXT_SIZE] = {};
+    if (size < 0 || get_md5sum(image.c_str(), md5) != 0) {
+        log_at(func, __LINE__, "Error, image %s cannot be read", image.c_str());
+        return false;
+    }
+    if (size != l.newsize || !md5_equal(md5, l.md5new.c_str())) {
+        log_at(func, __LINE__, "Error, image %s holds %d bytes of digest %s, the script says %d bytes of digest %s",
+               image.c_str(), size, md5, l.newsize, l.md5new.c_str());
+        return false;
+    }
+    return true;
+}
+
 line_result write_full_image(const addfile_line& l, full_image_pass pass) {
     const char* func = "patch_full_partition";
     log_at(func, __LINE__, "%s %s newsize[%d], md5new[%s]", l.command.c_str(), l.partition.c_str(), l.newsize,
@@ -173,6 +193,7 @@ line_result write_full_image(const addfile_line& l, full_image_pass pass) {
         return line_result::abort;
     }
     std::string image = DIR_IMAGE + "/" + imagename;
+    if (!image_is_declared(func, image, l)) return line_result::failed;
 
     char device[SCRIPT_NAME_SIZE] = {};
     if (resolve_device_name(l.partition.c_str(), pass, device) != 0) return line_result::failed;
@@ -209,7 +230,8 @@ line_result process_line(script_file& s, std::string& line, full_image_pass pass
         if (!script_field_text(func, s, f, 0, SCRIPT_NAME_SIZE, "command", l.command) ||
             !script_field_text(func, s, f, 1, SCRIPT_NAME_SIZE, "partition", l.partition) ||
             !script_field_int(func, s, f, 2, "newsize", l.newsize) ||
-            !script_field_text(func, s, f, 3, SCRIPT_DIGEST_SIZE, "md5new", l.md5new))
+            !script_field_text(func, s, f, 3, SCRIPT_DIGEST_SIZE, "md5new", l.md5new) ||
+            !script_field_count(func, s, f, 4))
             return line_result::failed;
     } else {
         // Only the mode rule looks at another command's line.

@@ -113,8 +113,21 @@ bool script_field_text(const char* func, const script_file& s, const std::vector
                s.path.c_str(), s.line_no, index + 1, what, f.size(), buf_size - 1);
         return false;
     }
+    if (f.find('\0') != std::string_view::npos) {
+        log_at(func, __LINE__, "Error, %s line %d: field %zu (%s) holds a NUL byte", s.path.c_str(), s.line_no,
+               index + 1, what);
+        return false;
+    }
     out.assign(f);
     return true;
+}
+
+bool script_field_count(const char* func, const script_file& s, const std::vector<std::string_view>& fields,
+                        size_t count) {
+    if (fields.size() <= count) return true;
+    log_at(func, __LINE__, "Error, %s line %d: %zu fields, at most %zu expected", s.path.c_str(), s.line_no,
+           fields.size(), count);
+    return false;
 }
 
 bool script_field_int(const char* func, const script_file& s, const std::vector<std::string_view>& fields,

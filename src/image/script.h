@@ -40,7 +40,8 @@ std::vector<std::string_view> script_fields(std::string_view line);
 
 // Field checks. Each logs "Error, <script> line <n>: ..." under func and
 // returns false when the field is missing, empty, or does not fit.
-// A text field must hold 1 to buf_size - 1 characters.
+// A text field must hold 1 to buf_size - 1 characters and no NUL byte: the
+// agent would use the text only up to it.
 bool script_field_text(const char* func, const script_file& s, const std::vector<std::string_view>& fields,
                        size_t index, size_t buf_size, const char* what, std::string& out);
 // A decimal number that fits 32 bits (optional sign, digits only).
@@ -49,6 +50,11 @@ bool script_field_int(const char* func, const script_file& s, const std::vector<
 // An octal number that fits 32 bits.
 bool script_field_octal(const char* func, const script_file& s, const std::vector<std::string_view>& fields,
                         size_t index, const char* what, uint32_t& out);
+
+// Fields after the last one of the line's form: the line means something
+// the agent does not know, so it is refused rather than half read.
+bool script_field_count(const char* func, const script_file& s, const std::vector<std::string_view>& fields,
+                        size_t count);
 
 // A computed digest text against a script's digest field: the first 32
 // bytes decide (a trailing character does not matter), and a field shorter

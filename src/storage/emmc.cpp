@@ -359,13 +359,20 @@ namespace {
 int write_to_device(const char* func, const char* partition, const char* file, int32_t offset, bool whole) {
     char dev_path[MMC_DEV_PATH_SIZE] = {};
     if (lookup_mmcblk(partition, dev_path) != 0) return -1;
+    int64_t size = emmc_partition_size_get(dev_path);
     int64_t erase_size = MMC_ERASE_UNIT;
     if (whole) {
-        int64_t size = emmc_partition_size_get(dev_path);
         erase_size = size < 0 ? -1 : (size < MMC_ERASE_UNIT ? size : MMC_ERASE_UNIT);
         log_at(func, __LINE__, "%s[%d] erase_size :%lld", func, __LINE__, static_cast<long long>(erase_size));
     }
     int32_t file_size = get_file_size(file);
+    // A write that runs off the end fails only after the old content is
+    // gone: refuse it before the first byte.
+    if (size >= 0 && static_cast<int64_t>(offset) + file_size > size) {
+        log_at(func, __LINE__, "Error, %s (%d bytes) at offset %d is larger than partition[%s] (%lld bytes)", file,
+               file_size, offset, partition, static_cast<long long>(size));
+        return -1;
+    }
     // "r+": a node that is missing must fail here, not turn into a new file.
     Stream dev = open_stream(dev_path, "r+");
     if (!dev) {

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 
+#include "core/file_util.h"
 #include "core/log.h"
 #include "platform/platform.h"
 #include "storage/emmc.h"
@@ -139,6 +140,22 @@ int copy_out(const char* func, mtd_read_context* ctx, int32_t size) {
     return 0;
 }
 
+// A file larger than the good blocks from offset on fails only after some
+// were erased: refuse it before the first. true when it fits.
+bool fits_from(const char* func, const mtd_write_context* ctx, const char* file, const char* partition,
+               int32_t offset) {
+    const mtd_partition* p = ctx->partition;
+    int64_t room = 0;
+    for (int64_t pos = offset; pos + p->erase_size <= p->size; pos += p->erase_size)
+        if (plat_mtd_bad_block(ctx->fd, static_cast<off_t>(pos)) <= 0) room += p->erase_size;
+    int32_t size = get_file_size(file);
+    if (size <= room) return true;
+    log_at(func, __LINE__,
+           "Error, %s (%d bytes) at offset %d is larger than partition[%s] (%lld bytes in good blocks)", file,
+           size, offset, partition, static_cast<long long>(room));
+    return false;
+}
+
 // Offsets are raw device offsets; a negative one counts by its magnitude.
 off_t magnitude(int32_t offset) { return offset < 0 ? -static_cast<off_t>(offset) : offset; }
 
@@ -151,6 +168,10 @@ int nand_write_file_to_partition(const char* partition, const char* file) {
     FilePtr in{plat_fopen(file, "r")};
     if (!in) {
         LOGF("%s[%d] open error", __func__, __LINE__);
+        close_write(__func__, ctx);
+        return -1;
+    }
+    if (!fits_from(__func__, ctx, file, partition, 0)) {
         close_write(__func__, ctx);
         return -1;
     }
@@ -186,6 +207,10 @@ int nand_write_file_from_offset_to_partition(const char* partition, const char* 
              p->erase_size, p->size);
         LOGF("%s[%d] fseek error", __func__, __LINE__);
         in.reset();
+        close_write(__func__, ctx);
+        return -1;
+    }
+    if (!fits_from(__func__, ctx, file, partition, offset)) {
         close_write(__func__, ctx);
         return -1;
     }
