@@ -43,11 +43,6 @@ ROWS = [
      {"recovery_a", "recovery_b"}, 0, "skip partition[boot]"),
     ("recovery on NR: recovery skipped, NR name written", None, "console=ttyMSM0 recovery",
      [addfile("recovery"), addfile("boot")], {}, {"boot"}, 0, "skip partition[recovery]"),
-    ("size out of range", "_a", "console=ttyMSM0", [addfile("boot", 0)], {}, set(), 255, "Error, size out of range"),
-    ("malformed line names script and line", "_a", "console=ttyMSM0",
-     ["other,command,with,more", "addfile,boot,12x,abc", addfile("recovery")], {}, set(), 255,
-     "Error, /tmp/delta/updater_script_image_full line 2: field 3 (newsize) \"12x\" is not a decimal number"
-     " of 32 bits"),
     ("slot unknown", "other", "console=ttyMSM0", [addfile("boot")], {}, set(), 255, "Error, can't get current slot"),
 ]
 

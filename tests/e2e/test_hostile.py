@@ -1,0 +1,185 @@
+"""Hostile packages and device states in one table, every row checked alike: the exit status, a log line naming
+the cause, nothing changed that the package does not name, and whatever changed new or with a verified copy from
+which a run of the sound package finishes."""
+
+import os
+import re
+import shutil
+import stat
+import unittest
+from pathlib import Path
+
+from firmware import bsdiff, image, md5, revise
+from simdev import TOOL_HEAD, Device
+
+KIB = 1024
+OTHER, BOOT, MODEM, SYS, APP, BIG = (image(n * KIB, i) for i, n in enumerate((64, 40, 48, 64, 16, 600)))
+MODEM2, SYS2, APP2, ADD = revise(MODEM, 7, 52 * KIB), revise(SYS, 8), revise(APP, 9), b"added"
+ADDED, X = "usr/share/new dir/add'ed $(touch pwned).txt", md5(b"x")
+F, D, B, S = ("updater_script_" + n for n in ("image_full", "image_diff", "block_diff", "system"))
+M, CHUNK, MP = "partition_image_map.cfg", "image/system.img_chunk_0.p", "image/modem.img.p"
+SAVE, BACKUP, APP_BAK = "/data/upgrade/install/savefile", "/data/block_backup", "/usr/bin/app.bak"
+COPIES = SAVE, "/system/savefile_ex", APP_BAK
+PACKAGE = {M: "".join("%s %s.img %s %s_a %s_b\n" % ((n,) * 5) for n in ("boot", "modem", "system")),
+           F: "addfile,boot,%d,%s\n" % (len(BOOT), md5(BOOT)),
+           D: "patchfile,modem,%d,%s,%d,%s\n" % (len(MODEM), md5(MODEM), len(MODEM2), md5(MODEM2)),
+           B: "patchblock,system,0,%d,%s,%d,%s\n" % (len(SYS), md5(SYS), len(SYS2), md5(SYS2)),
+           S: "deletefile,usr/lib/old lib.so\nadddir,usr/share/new dir,750\naddfile,%s,%s,640\npatchfile,usr/bin/app,"
+              "%s,%s,0,755\ndeleterecursive,usr/share/doc/\n" % (ADDED, md5(ADD), md5(APP), md5(APP2)),
+           "image/boot.img": BOOT, MP: bsdiff(MODEM, MODEM2), CHUNK: bsdiff(SYS, SYS2),
+           "system/usr/bin/app.p": bsdiff(APP, APP2), "system/" + ADDED: ADD}
+# Each partition's old and new content (the A/B sources stay old; an NR eMMC
+# module's image diffs go to the B name); the root file system before, and
+# after as mode and digest (None: gone).
+NAND = {"boot": (OTHER, BOOT), "modem": (MODEM, MODEM2), "system": (SYS, SYS2)}
+PARTS = {"nand": NAND, "nr": {n.replace("modem", "modem_b"): v for n, v in NAND.items()},
+         "ab": {n + s: (v[0], v[0]) if s == "_a" else (OTHER, v[1]) for n, v in NAND.items() for s in ("_a", "_b")}}
+FS = {"/usr/bin/app": (APP, 0o755), "/usr/lib/old lib.so": (b"old", 0o644), "/usr/share/doc/it's": (b"doc", 0o644)}
+NEW_FS = {"/usr/bin/app": (0o100755, md5(APP2)), "/usr/lib/old lib.so": None, "/usr/share/doc/it's": None,
+          "/usr/share/new dir": (0o40750, False), "/" + ADDED: (0o100640, md5(ADD))}
+KNOWN = {md5(x) for x in (BOOT, MODEM, MODEM2, SYS, SYS2, APP, APP2)}  # what a copy left behind may hold
+# Beside the named paths, what a run may change: its own files, /tmp, the
+# package, the copies and the platform tools' records.
+ALLOWED = ("/tmp", "/data/upgrade", "/data/delta", "/data/recovery", "/data/dfota_upgraded", BACKUP, COPIES[1],
+           "/tool_calls", "/etc/active_slot")
+
+
+def snapshot(d):
+    walk = (os.path.join(at, n) for at, dirs, files in os.walk(d.root) for n in dirs + files)
+    return {p[len(d.root):]: (st.st_mode, os.readlink(p) if stat.S_ISLNK(st.st_mode) else stat.S_ISREG(st.st_mode)
+                              and md5(Path(p).read_bytes())) for p in walk for st in [os.lstat(p)]}
+
+
+def device(kind, edits):
+    d = Device(kind="nand" if kind == "nand" else "emmc", slot="_a" if kind == "ab" else None)
+    d.add_tool("df", TOOL_HEAD + 'exec /bin/df "$@"\n')
+    files, parts = {**PACKAGE, **{p: v[0] for p, v in FS.items()}}, {n: v[0] for n, v in PARTS[kind].items()}
+    for at, new in edits.items():  # package and device files, partitions, the size of /data
+        where = parts if at in parts else files
+        where[at] = where[at].replace(*new, 1) if isinstance(new, tuple) else new
+    d.small = {"/data": files.pop("/data")} if "/data" in files else {}
+    for name, content in parts.items():
+        d.add_partition(name, 512 * KIB if kind == "nand" else 256 * KIB, content)
+    for p, v in ((p, v) for p, v in files.items() if v is not None):
+        d.write(p if p[0] == "/" else "/tmp/delta/" + p, v.encode("latin-1") if isinstance(v, str) else v)
+    for p, (_, mode) in FS.items():
+        os.chmod(d.path(p), mode)
+    return d
+
+
+def is_new(d, kind, path, snap):
+    node = {d.partitions[n]: n for n in PARTS[kind]}.get(path)
+    if node:
+        old, new = PARTS[kind][node]
+        return old != new and d.partition_stream(node, len(new)) == new
+    return path in NEW_FS and snap.get(path) == NEW_FS[path]
+
+
+# name, kind (nr: NR eMMC, nand: NR NAND, ab: A/B eMMC), edits (a package
+# file, partition or device path: its content, None, or (text, replacement);
+# /data: its size), a log line. Each run fails (exit 255), but where the agent
+# passes a line over by design, as the name says. REFUSED rows change nothing.
+LONG, NO_BLOCKS = "," + "x" * 1100 + "\n", {B: None}
+BIG_IMAGE = {"image/boot.img": BIG, F: "addfile,boot,%d,%s\n" % (len(BIG), md5(BIG))}
+REFUSED = [
+    ("diff: a size no number", "nr", {D: "\n" + PACKAGE[D].replace("49152", "300k")}, r"2: field 3 \(old size\) \"3"),
+    ("diff: an extra field", "nr", {D: ("\n", ",0\n")}, r"image_diff line 1: 7 fields, at most 6 expected$"),
+    ("diff: neither old nor new, no save file", "nr", {"modem_b": OTHER}, r"\] Invalid flag: 0$"),
+    ("diff: neither, a save file of something else", "nand", {"modem": OTHER, SAVE: b"x"}, r"^Error, do_check2 fail"),
+    ("diff: the A/B source not old", "ab", {"modem_a": OTHER}, r"^Error,old partition\[modem_a\]\[\w+\] not match$"),
+    ("diff: line 2 neither", "nand", {D: ("\n", "\n" + PACKAGE[D].replace("modem", "boot"))}, r"^\[boot\] is not old"),
+    ("block: a line of 1100 characters", "nr", {B: ("\n", LONG)}, r"block_diff line 1: \d+ characters, at most 1023"),
+    ("block: an extra field", "ab", {B: ("\n", ",1\n")}, r"block_diff line 1: 8 fields, at most 7 expected$"),
+    ("block: line 2's size no number", "nr", {B: ("\n", "\npatchblock,s,1,x,%s,1,%s\n" % (X, X))}, r"2: field 4 \(old"),
+    ("block: neither old nor new, no backup", "nr", {"system": OTHER}, r"^block_backup not exist$"),
+    ("block: neither, a backup of something else", "nr", {"system": OTHER, BACKUP: OTHER}, r"is not the old block of"),
+    ("block: the A/B source not old", "ab", {"system_a": OTHER}, r"^Error, old partition\[system_a\] not match"),
+    ("block: a wrong new digest", "nr", {B: (md5(SYS2), X)}, r"patched file not same with new$"),
+    ("block: the patch missing", "ab", {CHUNK: None}, r"\] patch_file failed$"),
+    ("block: A/B old size 0, not the new block", "ab", {CHUNK: OTHER, B: (",0,65536,", ",0,0,")}, r"is not the new"),
+    ("block: /data too small for the backup", "nr", {"/data": 24 * KIB}, r"^Error, block_backup_file failed$"),
+    ("full: other commands passed over, a size no number, the stage stops", "nr", {**NO_BLOCKS, F: (
+        "", "a,b\naddfile,boot,12x,abc\n")}, r"full line 2: field 3 \(newsize\) \"12x\" is not a decimal number of 32"),
+    ("system: a line of 1100 characters", "nand", {S: ("\n", LONG)}, r"system line 1: \d+ characters, at most 1023"),
+    ("system: a path too long for its backup", "nr", {S: ("", "deletefile,%s\n" % ("a" * 1010))}, r"1: path too long"),
+    ("system: a mode that is not octal", "nr", {S: ("", "adddir,usr/x,rwx\n")}, r"line 1: field 3 \(mode\) \"rwx\""),
+    ("system: an extra field", "ab", {S: (",750", ",750,1")}, r"system line 2: 4 fields, at most 3 expected$"),
+    ("system: a path climbing out with ..", "nr", {S: ("", "deletefile,usr/../../etc/slot\n")}, r"with a \"..\" comp"),
+    ("system: a NUL byte in a path", "nr", {S: ("old lib.so", "old lib.so\0.x")}, r"field 2 \(path\) holds a NUL"),
+    ("system: a damaged backup met on resume", "nr", {"/usr/bin/app": b"x", APP_BAK: b"x"}, r"check filebak .* error"),
+    ("map: a NUL byte", "nr", {M: ("boot.img", "boot.img\0")}, r"^Error, map line has 2 fields, 5 needed"),
+    ("map: empty", "nr", {M: ""}, r"Get imagename by partiton\[modem\] fail"),
+]
+ROWS = [
+    ("full: a line of 1100 characters", "nr", {F: ("\n", LONG)}, r"image_full line 1: \d+ characters, at most 1023"),
+    ("full: a partition name of 32 characters", "nand", {F: (",boot,", ",%s," % ("b" * 32))}, r"field 2 \(par.* 32"),
+    ("full: a digest of 33 characters", "nr", {F: (md5(BOOT), md5(BOOT) + "0")}, r"field 4 \(md5new\) has 33 char"),
+    ("full: no digest", "nr", {F: ("," + md5(BOOT), "")}, r"field 4 \(md5new\) is missing$"),
+    ("full: an extra field", "nr", {F: ("\n", ",x\n")}, r"image_full line 1: 5 fields, at most 4 expected$"),
+    ("full: size 0", "nr", {F: (",40960,", ",0,")}, r"^Error, size out of range$"),
+    ("full: a negative size", "nand", {F: (",40960,", ",-40960,")}, r"^Error, size out of range$"),
+    ("full: a size beyond 32 bits", "nr", {F: (",40960,", ",99999999999,")}, r"\"99999999999\" is not a decimal"),
+    ("full: not the image's size", "ab", {F: (",40960,", ",40961,")}, r"^Error, image .* 40960 bytes.* 40961 bytes"),
+    ("full: not the image's digest", "nand", {F: (md5(BOOT), X)}, r"^Error, image .* the script says .*%s$" % X),
+    ("full: an upper-case digest", "nr", {F: (md5(BOOT), md5(BOOT).upper())}, r"^Error, image .* the script says"),
+    ("full: the image missing", "ab", {"image/boot.img": None}, r"^Error, image .*boot.img cannot be read$"),
+    ("full: an image larger than the partition", "nr", BIG_IMAGE, r"^Error, .* is larger than partition\[boot\]"),
+    ("full: an image larger than the NAND partition", "nand", BIG_IMAGE, r"^Error, .* larger than partition\[boot\]"),
+    ("full: a NUL byte in the partition name", "nr", {F: (",boot,", ",bo\0ot,")}, r"field 2 \(partition\) holds a NUL"),
+    ("full: blanks, quotes and $() in a name", "nr", {F: (",boot,", ",b'o $(reboot)t,")}, r"\[b'o \$\(reboot\)t\] f"),
+    ("full: CRLF, passed: the carriage return is dropped", "nr", {F: ("\n", "\r\n")}, r"md5new\[%s\]$" % md5(BOOT)),
+    ("full: binary garbage, passed: another command", "nand", {F: ("", "\xff\xfe\0\n\n\0\n")}, r"Patch Success"),
+    ("full: empty, passed: it names nothing (boot already new)", "nr", {F: "", "boot": BOOT}, r"^START enter$"),
+    ("diff: a wrong new digest", "nr", {D: (md5(MODEM2), X)}, r"\] patched file not same with new$"),
+    ("diff: a wrong new digest on A/B", "ab", {D: (md5(MODEM2), X)}, r"\] patched file not same with new$"),
+    ("diff: the patch missing", "nand", {MP: None}, r"\] patch_file failed$"),
+    ("diff: a truncated patch", "nr", {MP: PACKAGE[MP][:-9]}, r"\] patch_file failed$"),
+    ("diff: a patch for another old image", "nand", {MP: bsdiff(revise(MODEM, 10), MODEM2)}, r"not same with new$"),
+    ("diff: /data too small for the save file", "nr", {**NO_BLOCKS, "/data": 24 * KIB}, r"\] patch_file failed$"),
+    ("system: an addfile digest not the file's", "nr", {S: (md5(ADD), X)}, r"^Error, .*\.txt digest \[\w+\], the sc"),
+    ("system: addfile onto a directory", "nr", {S: ("", "addfile,usr/share/doc,%s,644\n" % md5(ADD)),
+                                                "system/usr/share/doc": ADD}, r"^Error, /usr/share/doc is a dir"),
+    ("system: a wrong patch result keeps the old copy", "nr", {S: (md5(APP2), X)}, r"^file patch failed, md5 cur: "),
+    ("system: unlink of a directory", "nr", {S: ("", "deletefile,usr/share\n")}, r"unlink /usr/share failed, Is a dir"),
+    ("system: a leading slash, passed: the same path from /", "nr", {S: ("addfile,", "addfile,/")}, r"add file succ"),
+    ("system: $() and quotes, passed: nothing there", "ab", {S: ("", "deletedir,'$(touch x)'\n")}, r"/'\$\(touch x"),
+    ("system: CRLF, passed: the carriage return is dropped", "nr", {S: PACKAGE[S].replace("\n", "\r\n")}, r"Success"),
+    ("map: a long comment like a line, passed: a comment", "nr", {M: ("", "#%300s\n" % "boot x b a b")}, r"size\[3\]"),
+    ("map: an image name of 40 characters", "nand", {M: ("boot.img", "b" * 40)}, r"imagename of .*\[boot\] is 40"),
+    ("map: an image name climbing out of the package", "nr", {M: ("boot.img", "../../../dev/mmcblk0p2")}, r"p2 holds"),
+    ("map: an image name with a leading slash, passed: inside image/", "nr", {M: ("boot.img", "/boot.img")}, r"Succ"),
+    ("map: $() in a device name", "ab", {M: ("boot_b", "$(touch${IFS}x)")}, r"found partition \$\(touch\$\{IFS\}x\)"),
+]
+
+
+class HostileTest(unittest.TestCase):
+    def test_rows(self):
+        for name, kind, edits, log in REFUSED + ROWS:
+            with self.subTest(name), device(kind, edits) as d:
+                before, r = snapshot(d), d.run(cwd=d.root)
+                self.assertEqual(r.rc, 0 if ", passed:" in name else 255, "\n".join(r.log))
+                self.assertTrue([m for m in r.log if re.search(log, m)], log + "\n" + "\n".join(r.log))
+                after, rc = snapshot(d), r.rc
+                changed = {p for p in before.keys() | after.keys()
+                           if before.get(p) != after.get(p) and not p.startswith(ALLOWED)}
+                self.assertFalse(changed and (name, kind, edits, log) in REFUSED, changed)
+                self.assertFalse([p for p in (BACKUP, "/tmp/tmp_file_pt", "/tmp/tmp_file_new") if d.exists(p)])
+                copies = [p for p in COPIES if d.exists(p)]
+                for p in changed:  # new, or with a copy from which the next run finishes
+                    self.assertTrue(is_new(d, kind, p, after) or rc and copies, p)
+                for p in (p for p in copies if before.get(p) != after.get(p)):
+                    self.assertIn(md5(d.read(p, binary=True)), KNOWN, p)
+                if rc and changed:
+                    d.small = {}
+                    shutil.rmtree(d.path("/tmp/delta"))
+                    d.package("/tmp/delta", None, PACKAGE)
+                    self.assertEqual(d.run(cwd=d.root).rc, 0)
+                if rc == 0 or changed:
+                    snap = snapshot(d)
+                    self.assertTrue(all(is_new(d, kind, p, snap) for p in list(NEW_FS) + [
+                        d.partitions[n] for n, v in PARTS[kind].items() if v[0] != v[1]]))
+                    self.assertFalse([p for p in COPIES if d.exists(p)])
+
+
+if __name__ == "__main__":
+    unittest.main()
