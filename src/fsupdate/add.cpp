@@ -69,11 +69,11 @@ int do_add_file() {
             PASS_LOG("Error, %s digest [%s], the script says [%s]", source.c_str(), md5, cmd.md5new.c_str());
             return -1;
         }
-        // cp would put the file inside a directory there, under a name the
-        // package does not give.
+        // cp would put the file inside a directory there, or write it through
+        // a link into whatever the link names: neither is the path given.
         struct stat st;
-        if (plat_stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            PASS_LOG("Error, %s is a directory", target.c_str());
+        if (plat_lstat(target.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) {
+            PASS_LOG("Error, %s is a %s", target.c_str(), S_ISDIR(st.st_mode) ? "directory" : "symbolic link");
             return -1;
         }
         // The file it replaces gives its room back. A failed lookup is no room.
