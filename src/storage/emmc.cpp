@@ -206,11 +206,16 @@ bool finish_device(Stream& dev, const char* func) {
 }
 
 // Pads after the copy (when it succeeded) and commits the device. 0 or -1.
-int pad_and_finish(Stream& dev, bool ok, int32_t file_size, int64_t unit, const char* func) {
+// room: the bytes after the file up to the partition's end (-1: unknown);
+// past the end there is nothing to clear, and a partition whose size is not
+// a whole number of units would refuse the write there.
+int pad_and_finish(Stream& dev, bool ok, int32_t file_size, int64_t unit, int64_t room, const char* func) {
     if (ok) {
         int64_t left = padding_left(file_size, unit);
         LOG_AS(func, "left: %d", static_cast<int32_t>(left));
-        if (left > 0 && !write_padding(dev.get(), unit - left, func)) ok = false;
+        int64_t pad = left > 0 ? unit - left : 0;
+        if (room >= 0 && pad > room) pad = room;
+        if (pad > 0 && !write_padding(dev.get(), pad, func)) ok = false;
     }
     if (!finish_device(dev, func)) ok = false;
     return ok ? 0 : -1;
@@ -393,7 +398,7 @@ int write_to_device(const char* func, const char* partition, const char* file, i
     }
     bool ok = copy_file_to_device(src.get(), dev.get(), file_size, file, func);
     src = Stream{};
-    return pad_and_finish(dev, ok, file_size, erase_size, func);
+    return pad_and_finish(dev, ok, file_size, erase_size, size < 0 ? -1 : size - offset - file_size, func);
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ def device(kind, edits):
         where[at] = where[at].replace(*new, 1) if isinstance(new, tuple) else new
     d.small = {"/data": files.pop("/data")} if "/data" in files else {}
     for name, content in parts.items():
-        d.add_partition(name, 512 * KIB if kind == "nand" else 256 * KIB, content)
+        d.add_partition(name, 512 * KIB if kind == "nand" else 200 * KIB, content)
     for p, v in ((p, v) for p, v in files.items() if v is not None):
         d.write(p if p[0] == "/" else "/tmp/delta/" + p, v.encode("latin-1") if isinstance(v, str) else v)
     for p, (_, mode) in FS.items():
