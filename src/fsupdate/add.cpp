@@ -67,6 +67,7 @@ int do_add_file() {
         // file there, which has no other copy.
         if (get_md5sum(source.c_str(), md5) != 0 || !md5_equal(md5, cmd.md5new.c_str())) {
             PASS_LOG("Error, %s digest [%s], the script says [%s]", source.c_str(), md5, cmd.md5new.c_str());
+            PASS_LOG("Error, copy new file error");
             return -1;
         }
         // cp would put the file inside a directory there, or write it through

@@ -58,10 +58,7 @@ bool has_parent_component(std::string_view path) {
 
 int parse_system_command(const char* func, const script_file& s, const std::string& line, const char* keyword,
                          system_command& cmd) {
-    // A script written on another system ends its lines in a carriage
-    // return, which would otherwise end up in the last path.
     std::string_view text = line;
-    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
     std::vector<std::string_view> f = script_fields(text);
     if (f[0].empty()) return 0;
     const command_form* form = nullptr;
@@ -98,8 +95,7 @@ int parse_system_command(const char* func, const script_file& s, const std::stri
                                         : script_field_octal(func, s, f, at, "mode", cmd.mode);
         }
     }
-    if (!ok || (!std::strchr(form->fields, 'r') && !script_field_count(func, s, f, 1 + std::strlen(form->fields))))
-        return -1;
+    if (!ok) return -1;
     // Relative to the root, ".." could only climb out of the package for
     // the files taken from it, or hide from a reader which file is meant.
     if (has_parent_component(cmd.path)) {

@@ -59,8 +59,7 @@ int parse_block_line(const script_file& s, std::string line, block_line& out) {
               script_field_int(func, s, f, 3, "old size", out.oldsize) &&
               script_field_text(func, s, f, 4, SCRIPT_DIGEST_SIZE, "old digest", out.md5old) &&
               script_field_int(func, s, f, 5, "new size", out.newsize) &&
-              script_field_text(func, s, f, 6, SCRIPT_DIGEST_SIZE, "new digest", out.md5new) &&
-              script_field_count(func, s, f, 7);
+              script_field_text(func, s, f, 6, SCRIPT_DIGEST_SIZE, "new digest", out.md5new);
     if (!ok) return -1;
     if (out.offset < 0 || out.oldsize < 0 || out.newsize < 0) {
         script_log_line_error(func, s, "negative offset or size");

@@ -160,8 +160,7 @@ int parse_image_diff_line(const char* func, const script_file& s, std::string& l
               script_field_int(func, s, f, 2, "old size", out.oldsize) &&
               script_field_text(func, s, f, 3, SCRIPT_DIGEST_SIZE, "old md5", out.md5old) &&
               script_field_int(func, s, f, 4, "new size", out.newsize) &&
-              script_field_text(func, s, f, 5, SCRIPT_DIGEST_SIZE, "new md5", out.md5new) &&
-              script_field_count(func, s, f, 6);
+              script_field_text(func, s, f, 5, SCRIPT_DIGEST_SIZE, "new md5", out.md5new);
     return ok ? 1 : -1;
 }
 

@@ -230,8 +230,7 @@ line_result process_line(script_file& s, std::string& line, full_image_pass pass
         if (!script_field_text(func, s, f, 0, SCRIPT_NAME_SIZE, "command", l.command) ||
             !script_field_text(func, s, f, 1, SCRIPT_NAME_SIZE, "partition", l.partition) ||
             !script_field_int(func, s, f, 2, "newsize", l.newsize) ||
-            !script_field_text(func, s, f, 3, SCRIPT_DIGEST_SIZE, "md5new", l.md5new) ||
-            !script_field_count(func, s, f, 4))
+            !script_field_text(func, s, f, 3, SCRIPT_DIGEST_SIZE, "md5new", l.md5new))
             return line_result::failed;
     } else {
         // Only the mode rule looks at another command's line.

@@ -122,14 +122,6 @@ bool script_field_text(const char* func, const script_file& s, const std::vector
     return true;
 }
 
-bool script_field_count(const char* func, const script_file& s, const std::vector<std::string_view>& fields,
-                        size_t count) {
-    if (fields.size() <= count) return true;
-    log_at(func, __LINE__, "Error, %s line %d: %zu fields, at most %zu expected", s.path.c_str(), s.line_no,
-           fields.size(), count);
-    return false;
-}
-
 bool script_field_int(const char* func, const script_file& s, const std::vector<std::string_view>& fields,
                       size_t index, const char* what, int32_t& out) {
     int64_t v = 0;

@@ -51,11 +51,6 @@ bool script_field_int(const char* func, const script_file& s, const std::vector<
 bool script_field_octal(const char* func, const script_file& s, const std::vector<std::string_view>& fields,
                         size_t index, const char* what, uint32_t& out);
 
-// Fields after the last one of the line's form: the line means something
-// the agent does not know, so it is refused rather than half read.
-bool script_field_count(const char* func, const script_file& s, const std::vector<std::string_view>& fields,
-                        size_t count);
-
 // A computed digest text against a script's digest field: the first 32
 // bytes decide (a trailing character does not matter), and a field shorter
 // than 32 characters never matches.
