@@ -57,6 +57,14 @@ int split_fields(const char* line, std::string* fields, int max) {
     return n;
 }
 
+// The next line without its newline, however long; false at the end.
+bool read_line(FILE* fp, std::string& line) {
+    line.clear();
+    int c;
+    while ((c = std::fgetc(fp)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    return c != EOF || !line.empty();
+}
+
 }  // namespace
 
 int kelo_construct_partition_image_map_list() {
@@ -67,10 +75,17 @@ int kelo_construct_partition_image_map_list() {
     }
     guarded_list_init(&partition_image_map);
 
-    char line[kMapLineSize];
-    while (std::fgets(line, sizeof line, fp.get())) {
-        size_t len = std::strlen(line);
-        if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
+    std::string text;
+    while (read_line(fp.get(), text)) {
+        // A line must fit the map's 256-byte line. Read in pieces, a longer
+        // one would be taken as two, and the tail of a comment could add a
+        // partition of its own.
+        if (text.size() >= kMapLineSize) {
+            LOGF("Error, map line of %zu characters, at most %zu fit: %.40s", text.size(), kMapLineSize - 1,
+                 text.c_str());
+            return -1;
+        }
+        const char* line = text.c_str();
         if (line[0] == '#') continue;
 
         std::string f[kFields];

@@ -51,6 +51,7 @@ TEST_F(MapTest, LookupsTakeTheFirstExactName) {
 TEST_F(MapTest, MapThatCannotBeReadWholeIsRefused) {
     EXPECT_EQ(load("a ai an aa ab\nb bi\n"), -1);
     EXPECT_EQ(load(std::string(300, 'z') + "\n"), -1) << "an overlong line is not cut into names";
+    EXPECT_EQ(load("#" + std::string(254, 'c') + "boot b.img n a b\n"), -1) << "nor a comment, its tail a line";
     PARTITION_IMAGE_MAP_CFG = DIR_DELTA;
     EXPECT_EQ(kelo_construct_partition_image_map_list(), -1) << "a directory";
 }
