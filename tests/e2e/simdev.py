@@ -46,25 +46,6 @@ exit 0
 """
 
 
-def power_cut_sweep(test, make, watch, finished, spread=50):
-    """Cuts the power of a run on make()'s device before each of an even
-    spread of its operations and at the edges of every run of operations on a
-    watched path (its first, and the one after its last). The next boot, with
-    /tmp emptied as a restart empties it, must leave finished(device) true."""
-    with make() as d:
-        trace = d.run().trace
-    hit = [l.split(" ", 2)[2].startswith(watch) for l in trace]
-    cuts = {1 + i * (len(trace) - 1) // (spread - 1) for i in range(spread)}
-    for n in sorted(cuts | {i + 1 for i in range(len(trace)) if hit[i] != (i > 0 and hit[i - 1])}):
-        with test.subTest(cut=n, op=trace[n - 1]), make() as d:
-            test.assertEqual(d.run(cut_at=n).rc, 137)
-            shutil.rmtree(d.path("/tmp"))
-            os.mkdir(d.path("/tmp"))
-            r = d.run()
-            test.assertEqual(r.rc, 0, "\n".join(r.log[-15:]))
-            test.assertTrue(finished(d))
-
-
 class Device:
     """A simulated module. kind: 'emmc' or 'nand'; slot: what abctl prints
     ('_a', '_b', any text, or None for an NR system); tools: the platform
