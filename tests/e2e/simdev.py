@@ -18,14 +18,18 @@ from types import SimpleNamespace
 
 SIM = os.environ.get("DFOTA_SIM", "")
 EMULATOR = os.environ.get("DFOTA_EMULATOR", "")
-WORK = os.environ.get("DFOTA_E2E_WORK", "/var/tmp")
+# Runs sync their file system; on a tmpfs that stays cheap while other jobs
+# fill the disk's write-back.
+WORK = os.environ.get("DFOTA_E2E_WORK", "/dev/shm" if os.path.isdir("/dev/shm") else "/var/tmp")
 INSTALL = "/data/upgrade/install/"
 PLATFORM_TOOLS = ("abctl", "marvane_dev_info", "ubidetach", "mount", "umount", "df", "reboot")
 
-# The one thing every fake tool does first: note how it was called.
+# The one thing every fake tool does first: note how it was called. Tools
+# are found through PATH, so $0 is ROOT/bin/NAME; no process is started for
+# it, as a run calls them often.
 TOOL_HEAD = """#!/bin/sh
-root=$(cd "$(dirname "$0")/.." && pwd)
-echo "$(basename "$0") $*" >> "$root/tool_calls"
+root=${0%/bin/*}
+echo "${0##*/} $*" >> "$root/tool_calls"
 """
 
 # etc/abctl_signal makes the next --boot_slot send SIGUSR1, SIGUSR2 and

@@ -13,8 +13,8 @@ from concurrent.futures import ThreadPoolExecutor
 from firmware import Package, image, md5, revise
 from test_fsupdate import KIB, device, finished
 
-OLD = {"modem": image(150 * KIB, 41), "boot": image(200 * KIB, 42), "system": random.Random(43).randbytes(300 * KIB)}
-NEW = {"modem": image(160 * KIB, 44), "boot": revise(OLD["boot"], 45, size=220 * KIB),
+OLD = {"modem": image(24 * KIB, 41), "boot": image(40 * KIB, 42), "system": random.Random(43).randbytes(100 * KIB)}
+NEW = {"modem": image(32 * KIB, 44), "boot": revise(OLD["boot"], 45, size=44 * KIB),
        "system": revise(OLD["system"], 46)}
 PKG = Package()
 PKG.add_full("modem", "modem.img", NEW["modem"])
@@ -27,9 +27,9 @@ THIN, SECOND = (8, 2) if os.environ.get("DFOTA_EMULATOR") else (1, 4)
 
 def make(flash, slot):
     d = device(kind=flash, slot=slot)
-    for name, old in OLD.items():  # on NAND the block diff writes around a bad block
+    for name, old in OLD.items():  # four erase blocks; on NAND the block diff writes around a bad one
         for p in [name + "_a", name + "_b"] if slot else [name]:
-            d.add_partition(p, 512 * KIB, old, bad=(1,) * (flash == "nand" and name == "system"))
+            d.add_partition(p, 256 * KIB, old, 64 * KIB, bad=(1,) * (flash == "nand" and name == "system"))
     # NR eMMC takes image diffs to the map's B name: here the NR name.
     PKG.install(d, "/data/delta", ["%s %s.img %s %s_a %s" % (n, n, n, n, n + "_b" * bool(slot)) for n in OLD])
     return d
