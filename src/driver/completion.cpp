@@ -22,6 +22,20 @@ void run_unchecked(std::string_view tmpl, std::initializer_list<std::string_view
     else LOGF("[%d] command too long, not run: %.*s", __LINE__, static_cast<int>(tmpl.size()), tmpl.data());
 }
 
+// Beside the package, so that it goes with it and a later package never
+// finds it.
+std::string switch_record() { return DIR_DELTA + "/slot_switched"; }
+
+int record_slot_switch() {
+    FilePtr fp{plat_fopen(switch_record().c_str(), "w")};
+    if (!fp || std::fprintf(fp.get(), "%d\n", target_slot) < 0 || close_file(fp) != 0) {
+        LOGF("Error, can't record the switch to slot %d in %s", target_slot, switch_record().c_str());
+        return -1;
+    }
+    plat_sync();
+    return 0;
+}
+
 void remove_package(const run_options& opts) {
     if (!opts.package_file.empty()) plat_unlink(opts.package_file.c_str());
     run_unchecked("rm %s -rf", {"/data/delta/"});
@@ -30,6 +44,13 @@ void remove_package(const run_options& opts) {
 }
 
 }  // namespace
+
+int recorded_slot_switch() {
+    FilePtr fp{plat_fopen(switch_record().c_str(), "r")};
+    int slot = -1;
+    if (!fp || std::fscanf(fp.get(), "%d", &slot) != 1) return -1;
+    return slot;
+}
 
 void create_efs_backup_restore_flag_file() {
     UniqueFd fd{plat_open(RESTORE_FLAG_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0600)};
@@ -71,6 +92,9 @@ int complete_upgrade(const run_options& opts) {
     if (ab_system == 0) {
         kelo_recovery_exit();
     } else {
+        // Without the record, a power cut right after the switch would leave
+        // a package that the new slot can only fail to install again.
+        if (target_slot != current_slot && record_slot_switch() != 0) return -1;
         if (change_slot() != 0) return -1;
         if (opts.data_delta) remove_package(opts);
     }

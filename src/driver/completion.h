@@ -18,6 +18,11 @@ void create_efs_backup_restore_flag_file();
 void finish_recovery(const char* text);
 void kelo_recovery_exit();
 
+// The slot that a run switched to while this package lay where it lies now,
+// or -1. A power cut between the switch and the package's removal boots that
+// slot with the package still there.
+int recorded_slot_switch();
+
 // 0 when the run ended successfully; -1 when the slot switch failed, after
 // which the caller takes the failure path with "Error, change_slot failed".
 int complete_upgrade(const run_options& opts);

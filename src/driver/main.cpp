@@ -67,6 +67,25 @@ int fail_run(const char* message) {
     return -1;
 }
 
+// The install stages in their fixed order: nullptr when all went well, else
+// the failure message.
+const char* install() {
+    report_stage("dst_check", 30);
+    if (do_check() < 0) return "Error, do_check failed";
+    if (do_check2() < 0) return "Error, do_check2 failed";
+    if (patch_diff_block() < 0) return "Error, patch block failed";
+
+    report_stage("dst_patch_full", 40);
+    if (patch_full_partition() != 0) return "Error,patch full partition failed";
+
+    report_stage("dst_patch_diff", 60);
+    if (patch_diff_partition() < 0) return "Error, patch diff partition failed";
+    report_stage("dst_patch_diff", 70);
+    if (patch_diff_rootfs() < 0) return "Error, patch diff system file failed";
+    if (patch_full_rootfs() < 0) return "Error, patch full system file failed";
+    return nullptr;
+}
+
 int run(int argc, char** argv) {
     // 1. The install directory holds the log; nothing can be reported before it.
     LOGF("DIR_INSTALL :%s ", DIR_INSTALL);
@@ -81,6 +100,7 @@ int run(int argc, char** argv) {
     // 3. The package directory.
     run_options opts;
     int where = determine_the_path_exists();
+    bool have_package = where != -1;
     if (where == -1) where = determine_the_size_of_the_space();
     if ((where == 0 ? copy_tmp_path() : copy_data_path()) != 0) return -1;
     opts.data_delta = where == 1;
@@ -136,20 +156,18 @@ int run(int argc, char** argv) {
     report_stage("dst_unpack", 20);
     set_unpack_dirs();
 
-    // From here on every failure takes the failure path.
-    report_stage("dst_check", 30);
-    if (do_check() < 0) return fail_run("Error, do_check failed");
-    if (do_check2() < 0) return fail_run("Error, do_check2 failed");
-    if (patch_diff_block() < 0) return fail_run("Error, patch block failed");
-
-    report_stage("dst_patch_full", 40);
-    if (patch_full_partition() != 0) return fail_run("Error,patch full partition failed");
-
-    report_stage("dst_patch_diff", 60);
-    if (patch_diff_partition() < 0) return fail_run("Error, patch diff partition failed");
-    report_stage("dst_patch_diff", 70);
-    if (patch_diff_rootfs() < 0) return fail_run("Error, patch diff system file failed");
-    if (patch_full_rootfs() < 0) return fail_run("Error, patch full system file failed");
+    // From here on every failure takes the failure path. A power cut after
+    // an A/B slot switch boots the new slot with the package installed, or
+    // already removed: installing again would patch from the new slot, and
+    // switching would go back to the old one.
+    if (ab_system != 0 && (current_slot == 0 || current_slot == 1) &&
+        (!have_package || recorded_slot_switch() == current_slot)) {
+        LOGF("Nothing to install (no package, or installed before the switch to this slot): slot %d stays active",
+             current_slot);
+        target_slot = current_slot;
+    } else if (const char* failed = install()) {
+        return fail_run(failed);
+    }
 
     if (complete_upgrade(opts) != 0) return fail_run("Error, change_slot failed");
     return 0;

@@ -4,7 +4,7 @@ import random
 import unittest
 
 from firmware import BLOCK, Package, md5, revise
-from simdev import Device, power_cut_sweep
+from simdev import Device
 
 MIB = 1 << 20
 SIZE = 48 * MIB  # two whole blocks and a partial one
@@ -64,11 +64,6 @@ class BlockDiffTest(unittest.TestCase):
                     self.assertTrue(d.partition_stream(part, SIZE) == data, part)
                 for path in LEFTOVERS:
                     self.assertFalse(d.exists(path), path)
-
-    def test_power_cut_anywhere_is_finished_by_the_next_run(self):
-        pkg = package()  # NR eMMC
-        power_cut_sweep(self, lambda: device("emmc", None, {"system": OLD}, pkg, {}), "/dev/mmcblk0p1",
-                        lambda d: d.partition("system") == NEW)
 
 
 if __name__ == "__main__":

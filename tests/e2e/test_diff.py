@@ -4,7 +4,7 @@ import re
 import unittest
 
 from firmware import bsdiff, image, md5, revise
-from simdev import Device, power_cut_sweep
+from simdev import Device
 
 SIZE = 512 * 1024
 MAP = ["boot boot.img boot boot_a boot_b", "modem modem.img modem modem_a modem_b"]
@@ -65,14 +65,6 @@ class ImageDiffTest(unittest.TestCase):
                     self.assertEqual(d.partition("boot_a", len(IMAGES[source])), IMAGES[source])
                 self.assertTrue([m for m in r.log if re.fullmatch(logged, m)], "\n".join(r.log))
                 self.assertFalse(d.exists(SAVEFILE) or d.exists("/tmp/tmp_file_new"))
-
-    def test_power_cut_anywhere_is_finished_by_the_next_run(self):
-        # NR eMMC, NR NAND, and A/B, which must end with the slot switched.
-        for kind, slot, target, source in (("emmc", None, "old", "neither"), ("nand", None, "old", "neither"),
-                                           ("emmc", "_a", "neither", "old")):
-            power_cut_sweep(self, lambda: make_device(kind, slot, target, source), ("/dev/", SAVEFILE),
-                            lambda d: target_holds(d, kind, "new") and d.exists("/data/dfota_upgraded") and
-                            (not slot or d.tool_calls()[-2:] == ["abctl --set_active 1", "reboot "]))
 
 
 if __name__ == "__main__":
