@@ -23,14 +23,20 @@ void run_unchecked(std::string_view tmpl, std::initializer_list<std::string_view
 }
 
 // Beside the package, so that it goes with it and a later package never
-// finds it.
-std::string switch_record() { return DIR_DELTA + "/slot_switched"; }
+// finds it; and in the install directory for a run after the package was
+// removed, which a later package's switch overwrites.
+std::string switch_record(bool beside_package) {
+    return beside_package ? DIR_DELTA + "/slot_switched" : std::string(DIR_INSTALL) + "/slot_switched";
+}
 
 int record_slot_switch() {
-    FilePtr fp{plat_fopen(switch_record().c_str(), "w")};
-    if (!fp || std::fprintf(fp.get(), "%d\n", target_slot) < 0 || close_file(fp) != 0) {
-        LOGF("Error, can't record the switch to slot %d in %s", target_slot, switch_record().c_str());
-        return -1;
+    for (bool beside : {true, false}) {
+        if (beside && !plat_exists(DIR_DELTA)) continue;  // a run without a package
+        FilePtr fp{plat_fopen(switch_record(beside).c_str(), "w")};
+        if (!fp || std::fprintf(fp.get(), "%d\n", target_slot) < 0 || close_file(fp) != 0) {
+            LOGF("Error, can't record the switch to slot %d in %s", target_slot, switch_record(beside).c_str());
+            return -1;
+        }
     }
     plat_sync();
     return 0;
@@ -45,8 +51,8 @@ void remove_package(const run_options& opts) {
 
 }  // namespace
 
-int recorded_slot_switch() {
-    FilePtr fp{plat_fopen(switch_record().c_str(), "r")};
+int recorded_slot_switch(bool have_package) {
+    FilePtr fp{plat_fopen(switch_record(have_package).c_str(), "r")};
     int slot = -1;
     if (!fp || std::fscanf(fp.get(), "%d", &slot) != 1) return -1;
     return slot;

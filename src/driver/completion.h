@@ -19,9 +19,10 @@ void finish_recovery(const char* text);
 void kelo_recovery_exit();
 
 // The slot that a run switched to while this package lay where it lies now,
-// or -1. A power cut between the switch and the package's removal boots that
-// slot with the package still there.
-int recorded_slot_switch();
+// or, without a package, the slot the last switch went to; -1 when none is
+// recorded. A power cut after the switch boots that slot with the package
+// still there, or already removed.
+int recorded_slot_switch(bool have_package);
 
 // 0 when the run ended successfully; -1 when the slot switch failed, after
 // which the caller takes the failure path with "Error, change_slot failed".

@@ -159,11 +159,12 @@ int run(int argc, char** argv) {
     // From here on every failure takes the failure path. A power cut after
     // an A/B slot switch boots the new slot with the package installed, or
     // already removed: installing again would patch from the new slot, and
-    // switching would go back to the old one.
+    // switching would go back to the old one. Without a package and without
+    // such a record the run still switches (the end of a run cut off before
+    // its switch).
     if (ab_system != 0 && (current_slot == 0 || current_slot == 1) &&
-        (!have_package || recorded_slot_switch() == current_slot)) {
-        LOGF("Nothing to install (no package, or installed before the switch to this slot): slot %d stays active",
-             current_slot);
+        recorded_slot_switch(have_package) == current_slot) {
+        LOGF("Nothing to install (installed before the switch to this slot): slot %d stays active", current_slot);
         target_slot = current_slot;
     } else if (const char* failed = install()) {
         return fail_run(failed);

@@ -51,6 +51,8 @@ ROWS = [
     *[row("no package: " + message, pkg=[], tmpfs=size, log=[message, "Warning, Not found file[%s/*]" % chosen])
       for size, message, chosen in ((None, SPACE[0], "/data/delta"), (1 << 50, SPACE[1], "/tmp/delta"),
                                     (1 << 20, SPACE[2], "/data/delta"))],
+    row("A/B with no package and no switch recorded: the slot is still switched", slot="_a", pkg=[],
+        calls=ab_calls(1)),
     row("NR from /data: the boot mode is reset, the package removed, no reboot", pkg=["/data/delta"],
         calls=["abctl --boot_slot", "marvane_dev_info write boot_mode 0"], never=["reboot"],
         after={**UPGRADED, "/data/delta": False}),
