@@ -60,8 +60,15 @@ void kelo_umount(const char* name) {
 }
 
 void kelo_detach_ubi(const char* ubiname) {
+    // df names the source the file system was mounted from: the volume's
+    // node (/dev/ubi0_0) or, as UBIFS is usually mounted, the volume itself
+    // (ubi0:system, ubi0_0). Both carry the UBI device number; reading only
+    // the first would leave the device attached under the raw write.
+    const char* text = ubiname ? ubiname : "";
+    bool node = std::strncmp(text, "/dev/", 5) == 0;
     int ubi = -1;
-    std::sscanf(ubiname ? ubiname : "", "/dev/ubi%d", &ubi);
+    if (std::sscanf(node ? text + 5 : text, "ubi%d", &ubi) == 1 && !node)
+        LOGF("[%d] mounted by volume name, UBI device %d", __LINE__, ubi);
     char cmd[CMD_BUF_SIZE];
     std::snprintf(cmd, sizeof cmd, "ubidetach -d %d", ubi);
     LOGF("system call: %s", cmd);

@@ -114,7 +114,7 @@ TEST_F(EmmcTest, UbiReleaseRunsTheToolsForWhatIsMounted) {
     for (std::string t : {"df", "mount"}) tool(t, "cat '" + root.host("/mounts") + "'");
     struct { std::string device; const char* ubiname; const char* calls; } cases[] = {  // device "": not mounted
         {"/dev/ubi0_0", "/dev/ubi0_0\n", "umount system\nubidetach -d 0\n"},
-        {"ubi0:rootfs", "ubi0:rootfs\n", "umount system\nubidetach -d -1\n"}, {"", "", "ubidetach -d -1\n"}};
+        {"ubi1:rootfs", "ubi1:rootfs\n", "umount system\nubidetach -d 1\n"}, {"", "", "ubidetach -d -1\n"}};
     for (const auto& c : cases) {
         root.write("/mounts", c.device.empty() ? "" : c.device + " 100 10 90 10% /system\n");
         root.write("/calls", "");
