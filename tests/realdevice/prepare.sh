@@ -19,7 +19,7 @@ if [ ! -d $B/kernel ]; then
   sed -i "s|include /usr/src|include $PWD/$B/kernel/usr/src|" $B/kernel/usr/src/linux-headers-$K/Makefile
   depmod -b $B/kernel "$K"
   z=$(grep -abo $'\xfd7zXZ' $B/kernel/boot/vmlinuz-$K | head -1 | cut -d: -f1)
-  tail -c +$((z + 1)) $B/kernel/boot/vmlinuz-$K | xz -dc --single-stream >$B/vmlinux 2>/dev/null || true
+  tail -c +$((z + 1)) $B/kernel/boot/vmlinuz-$K | xz -dc --single-stream >$B/vmlinux || [ -s $B/vmlinux ]
 fi
 K=$(basename $B/kernel/lib/modules/*); R=$B/rootfs
 cp tests/realdevice/mtdnames.c $B/mod/ && echo 'obj-m := mtdnames.o' >$B/mod/Kbuild
