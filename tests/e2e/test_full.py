@@ -75,8 +75,8 @@ class FullImageTest(unittest.TestCase):
             r = d.run()
             self.assertEqual(r.rc, 0, "\n".join(r.log))
             self.assertEqual([c for c in d.tool_calls() if c.split()[0] in ("df", "mount", "umount", "ubidetach")],
-                             ["df ", "mount ", "umount system", "ubidetach -d 0",
-                              "df ", "mount ", "umount firmware", "ubidetach -d 1"])
+                             ["df ", "mount ", "umount /system", "ubidetach -d 0",
+                              "df ", "mount ", "umount /firmware", "ubidetach -d 1"])
             for n in names:
                 self.assertEqual(d.partition_stream(n, len(image(n))), image(n), n)
             # Each volume is released before its partition is touched.

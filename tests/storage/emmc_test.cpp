@@ -110,13 +110,15 @@ TEST_F(EmmcTest, ChecksAndReadsSeeTheNodesBytesUpToItsEnd) {
 
 TEST_F(EmmcTest, UbiReleaseRunsTheToolsForWhatIsMounted) {
     for (std::string t : {"umount", "ubidetach"}) tool(t, "echo \"" + t + " $*\" >> '" + root.host("/calls") + "'");
-    // df and mount show the same line; the agent only looks for the word.
+    // df and mount show the same line: the agent looks for the word, then
+    // takes the mount point when the line is in mount's form.
     for (std::string t : {"df", "mount"}) tool(t, "cat '" + root.host("/mounts") + "'");
-    struct { std::string device; const char* ubiname; const char* calls; } cases[] = {  // device "": not mounted
-        {"/dev/ubi0_0", "/dev/ubi0_0\n", "umount system\nubidetach -d 0\n"},
-        {"ubi0:rootfs", "ubi0:rootfs\n", "umount system\nubidetach -d -1\n"}, {"", "", "ubidetach -d -1\n"}};
+    struct { std::string line; const char* ubiname; const char* calls; } cases[] = {  // line "": not mounted
+        {"/dev/ubi0_0 100 10 90 10% /system", "/dev/ubi0_0\n", "umount system\nubidetach -d 0\n"},
+        {"ubi1:rootfs on /system type ubifs (rw)", "ubi1:rootfs\n", "umount /system\nubidetach -d 1\n"},
+        {"", "", "ubidetach -d -1\n"}};
     for (const auto& c : cases) {
-        root.write("/mounts", c.device.empty() ? "" : c.device + " 100 10 90 10% /system\n");
+        root.write("/mounts", c.line.empty() ? "" : c.line + "\n");
         root.write("/calls", "");
         char ubiname[UBI_NAME_SIZE];
         kelo_find_ubiname("system", ubiname);
