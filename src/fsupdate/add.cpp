@@ -47,10 +47,7 @@ int do_add_dir() {
         int made = run_pass_command(pass, __LINE__, false, "mkdir -p %s", {target});
         plat_umask(mask);
         if (made != 0) return -1;
-        if (plat_chmod(target.c_str(), cmd.mode) != 0) {
-            PASS_LOG("[%d] file chmod failed %s", __LINE__, std::strerror(errno));
-            return -1;
-        }
+        if (apply_mode(pass, target, cmd.mode) != 0) return -1;
         ++count;
         return 0;
     });
@@ -97,10 +94,7 @@ int do_add_file() {
             PASS_LOG("Error, copy new file error");
             return -1;
         }
-        if (plat_chmod(target.c_str(), cmd.mode) != 0) {
-            PASS_LOG("[%d] file chmod failed %s", __LINE__, std::strerror(errno));
-            return -1;
-        }
+        if (apply_mode(pass, target, cmd.mode) != 0) return -1;
         ++count;
         return 0;
     });

@@ -20,7 +20,6 @@ namespace {
 
 constexpr size_t FS_PATH_SIZE = 256;
 constexpr size_t FS_NAME_SIZE = 64;
-constexpr const char* SAVE_FILES[] = {SAVEFILE, SAVEFILE_EX};
 
 #define PASS_LOG(...) log_at("do_patch_file", __LINE__, __VA_ARGS__)
 
@@ -197,10 +196,7 @@ int patch_from_copy(const system_command& c, const std::string& target, const st
         PASS_LOG("file patch failed, md5 cur: %s, new: %s", cur, c.md5new.c_str());
         return -1;
     }
-    if (plat_chmod(target.c_str(), c.mode) != 0) {
-        PASS_LOG("[%d] file chmod failed %s", __LINE__, std::strerror(errno));
-        return -1;
-    }
+    if (apply_mode("do_patch_file", target, c.mode) != 0) return -1;
     return 0;
 }
 
@@ -285,7 +281,7 @@ int do_patch_file() {
                  c.number, c.mode);
         std::string target = system_target(c);
         std::string backup = target + ".bak";
-        int state = 0;  // 1 new, 0 old, -1 neither or missing
+        int state = -1;  // 1 new, 0 old, -1 neither or missing
         if (plat_exists(target)) {
             char cur[MD5_TEXT_SIZE] = {};
             if (get_md5sum(target.c_str(), cur) != 0) {
@@ -293,15 +289,10 @@ int do_patch_file() {
                 return -1;
             }
             state = md5_equal(cur, c.md5new.c_str()) ? 1 : md5_equal(cur, c.md5old.c_str()) ? 0 : -1;
-        } else {
-            state = -1;
         }
         if (state == 1) {
             // A run cut off between the patch and the chmod.
-            if (plat_chmod(target.c_str(), c.mode) != 0) {
-                PASS_LOG("[%d] file chmod failed %s", __LINE__, std::strerror(errno));
-                return -1;
-            }
+            if (apply_mode("do_patch_file", target, c.mode) != 0) return -1;
         } else {
             int enough_space = 0;
             int r = state == 0 ? back_up(c, target, backup, savefile, enough_space)

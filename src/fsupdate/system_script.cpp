@@ -161,6 +161,12 @@ int run_pass_command(const char* pass, int line, bool log_command, std::string_v
     return 0;
 }
 
+int apply_mode(const char* pass, const std::string& path, uint32_t mode) {
+    if (plat_chmod(path.c_str(), mode) == 0) return 0;
+    log_at(pass, __LINE__, "[%d] file chmod failed %s", __LINE__, std::strerror(errno));
+    return -1;
+}
+
 namespace {
 
 // deletefile and deletelink: one unlink a line. A link is removed even when

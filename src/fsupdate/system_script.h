@@ -7,10 +7,14 @@
 #include <functional>
 #include <string>
 
+#include "driver/package.h"
 #include "image/script.h"
 
 inline constexpr size_t SYSTEM_PATH_SIZE = 1024;
 inline constexpr const char* SAVEFILE_EX = "/system/savefile_ex";
+// Where a patched file's old content waits when there is no room beside it,
+// in the order they are chosen and searched.
+inline constexpr const char* SAVE_FILES[] = {SAVEFILE, SAVEFILE_EX};
 
 // One command line. Which fields are set depends on the keyword.
 struct system_command {
@@ -44,6 +48,9 @@ int run_pass(const char* pass, const char* keyword, const char* open_error, cons
 // under pass. 0 or -1.
 int run_pass_command(const char* pass, int line, bool log_command, std::string_view tmpl,
                      std::initializer_list<std::string_view> paths);
+
+// Applies a script line's mode; logs its failure under pass. 0 or -1.
+int apply_mode(const char* pass, const std::string& path, uint32_t mode);
 
 // The passes, in the order the groups run them. 0 or -1.
 int do_delete_file();

@@ -60,7 +60,7 @@ bool check_system_line(const system_command& l) {
     // A stale save file of another file may lie beside the one that holds
     // this file's old content.
     const char* savefile = "";
-    for (const char* save : {SAVEFILE, SAVEFILE_EX}) {
+    for (const char* save : SAVE_FILES) {
         if (!plat_exists(save)) continue;
         savefile = save;
         CHECK_LOG("dc_check_backupfile SAVEFILE %s", savefile);

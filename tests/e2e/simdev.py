@@ -7,10 +7,12 @@ fails the test instead of touching this machine; the host's /data and /tmp
 are replaced by empty canary directories that must stay empty.
 """
 
+import hashlib
 import os
 import re
 import shlex
 import shutil
+import stat
 import subprocess
 import tempfile
 from pathlib import Path
@@ -132,6 +134,13 @@ class Device:
 
     def exists(self, device_path):
         return os.path.lexists(self.path(device_path))
+
+    def entries(self, top="/"):
+        """Every entry under top, by device path: its mode, and its link
+        target or (regular files) content digest."""
+        walk = (os.path.join(at, n) for at, dirs, files in os.walk(self.path(top)) for n in dirs + files)
+        return {p[len(self.root):]: (st.st_mode, os.readlink(p) if stat.S_ISLNK(st.st_mode) else stat.S_ISREG(
+            st.st_mode) and hashlib.md5(Path(p).read_bytes()).hexdigest()) for p in walk for st in [os.lstat(p)]}
 
     def add_tool(self, name, script):
         self.write("/bin/" + name, script)

@@ -5,7 +5,6 @@ import os
 import re
 import stat
 import unittest
-from pathlib import Path
 
 from firmware import bsdiff, image, md5, revise
 from simdev import TOOL_HEAD, Device
@@ -60,15 +59,7 @@ def populate(d, files, where=""):
 
 
 def tree(d):
-    """Every entry under the tops: link target, or mode and content digest."""
-    out = {}
-    for top in TOPS:
-        for at, dirs, files in os.walk(d.path("/" + top)):
-            for p in (os.path.join(at, n) for n in dirs + files):
-                st = os.lstat(p)
-                out[p[len(d.root):]] = os.readlink(p) if stat.S_ISLNK(st.st_mode) else (
-                    oct(st.st_mode & 0o7777), stat.S_ISDIR(st.st_mode) or md5(Path(p).read_bytes()))
-    return out
+    return {p: v for top in TOPS for p, v in d.entries("/" + top).items()}
 
 
 def device(files=OLD, script=SCRIPT, df=DF, free=(("/opt", 36 * KIB),), extra=None, where="/data/delta", kind="emmc",

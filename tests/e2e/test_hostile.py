@@ -5,9 +5,7 @@ which a run of the sound package finishes."""
 import os
 import re
 import shutil
-import stat
 import unittest
-from pathlib import Path
 
 from firmware import bsdiff, image, md5, revise
 from simdev import TOOL_HEAD, Device
@@ -42,12 +40,6 @@ KNOWN = {md5(x) for x in (BOOT, MODEM, MODEM2, SYS, SYS2, APP, APP2)}  # what a 
 # package, the copies and the platform tools' records.
 ALLOWED = ("/tmp", "/data/upgrade", "/data/delta", "/data/recovery", "/data/dfota_upgraded", BACKUP, COPIES[1],
            "/tool_calls", "/etc/active_slot")
-
-
-def snapshot(d):
-    walk = (os.path.join(at, n) for at, dirs, files in os.walk(d.root) for n in dirs + files)
-    return {p[len(d.root):]: (st.st_mode, os.readlink(p) if stat.S_ISLNK(st.st_mode) else stat.S_ISREG(st.st_mode)
-                              and md5(Path(p).read_bytes())) for p in walk for st in [os.lstat(p)]}
 
 
 def device(kind, edits):
@@ -159,10 +151,10 @@ class HostileTest(unittest.TestCase):
     def test_rows(self):
         for name, kind, edits, log in REFUSED + ROWS:
             with self.subTest(name), device(kind, edits) as d:
-                before, r = snapshot(d), d.run(cwd=d.root)
+                before, r = d.entries(), d.run(cwd=d.root)
                 self.assertEqual(r.rc, 0 if ", passed:" in name else 255, "\n".join(r.log))
                 self.assertTrue([m for m in r.log if re.search(log, m)], log + "\n" + "\n".join(r.log))
-                after, rc = snapshot(d), r.rc
+                after, rc = d.entries(), r.rc
                 changed = {p for p in before.keys() | after.keys()
                            if before.get(p) != after.get(p) and not p.startswith(ALLOWED)}
                 self.assertFalse(changed and (name, kind, edits, log) in REFUSED, changed)
@@ -178,7 +170,7 @@ class HostileTest(unittest.TestCase):
                     d.package("/tmp/delta", None, PACKAGE)
                     self.assertEqual(d.run(cwd=d.root).rc, 0)
                 if rc == 0 or changed:
-                    snap = snapshot(d)
+                    snap = d.entries()
                     self.assertTrue(all(is_new(d, kind, p, snap) for p in list(NEW_FS) + [
                         d.partitions[n] for n, v in PARTS[kind].items() if v[0] != v[1]]))
                     self.assertFalse([p for p in COPIES if d.exists(p)])
