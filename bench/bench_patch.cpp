@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/patch/firmware_image.h"
+#include "firmware_image.h"
 #include "patch/patch_file.h"
 #include "platform/platform.h"
 

@@ -26,7 +26,7 @@
 #include <sstream>
 #include <string>
 
-#include "patch/firmware_image.h"
+#include "firmware_image.h"
 #include "patch/patch_file.h"
 #include "platform/platform.h"
 

@@ -45,13 +45,20 @@ bool exists_no_follow(const std::string& path) {
     return plat_lstat(path.c_str(), &st) == 0;
 }
 
-bool has_parent_component(std::string_view path) {
+// What a path's components make of it: a climb when one is "..", the root
+// itself when none names anything but "." or nothing.
+enum class PathKind { Plain, Climbs, Root };
+
+PathKind path_kind(std::string_view path) {
+    bool names = false;
     for (size_t start = 0; start <= path.size();) {
         size_t end = std::min(path.find('/', start), path.size());
-        if (path.substr(start, end - start) == "..") return true;
+        std::string_view c = path.substr(start, end - start);
+        if (c == "..") return PathKind::Climbs;
+        names |= !c.empty() && c != ".";
         start = end + 1;
     }
-    return false;
+    return names ? PathKind::Plain : PathKind::Root;
 }
 
 }  // namespace
@@ -98,8 +105,10 @@ int parse_system_command(const char* func, const script_file& s, const std::stri
     if (!ok) return -1;
     // Relative to the root, ".." could only climb out of the package for
     // the files taken from it, or hide from a reader which file is meant.
-    if (has_parent_component(cmd.path)) {
-        script_log_line_error(func, s, "path with a \"..\" component");
+    // No command is for the root itself: "deleterecursive,/" would empty it.
+    if (PathKind kind = path_kind(cmd.path); kind != PathKind::Plain) {
+        script_log_line_error(func, s, kind == PathKind::Climbs ? "path with a \"..\" component"
+                                                                : "path names the root directory");
         return -1;
     }
     // The longest paths formed from it: the backup beside the target and the

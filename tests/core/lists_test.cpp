@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
 #include <random>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -190,30 +188,6 @@ TEST(Lists, DestroyUnknownOrderModeAndCycles) {
     EXPECT_EQ(s.list.order, SORTED_LIST_ASCENDING | SORTED_LIST_TIE_BEFORE);
     Lists<guarded_list> c({0, 0}, {});
     for (Op op : {Prev, Remove, Find, Split}) EXPECT_EQ(run(c, op, 5, 0), -1) << op;
-}
-
-// A lost update needs two threads inside one operation at once, which a
-// shared two-core machine makes rare: many short rounds catch it.
-TEST(GuardedList, ConcurrentPushesAndPopsLoseNothing) {
-    for (int round = 0; round < 50; ++round) {
-        guarded_list list{};
-        guarded_list_init(&list);  // a first use must not race another first use
-        std::vector<Rec<guarded_list_node>> items(20000);
-        auto work = [&](int from) {
-            for (int i = from; i < from + 5000; ++i) {
-                items[i].id = i;
-                if (i % 2) guarded_list_push_back(&list, &items[i].link);
-                else guarded_list_push_front(&list, &items[i].link);
-                if (auto* got = i % 3 ? nullptr : guarded_list_pop_front(&list)) guarded_list_push_back(&list, got);
-            }
-        };
-        { std::jthread a(work, 0), b(work, 5000), c(work, 10000), d(work, 15000); }
-        V seen = ids(list), all(items.size());
-        std::sort(seen.begin(), seen.end());
-        std::iota(all.begin(), all.end(), 0);
-        ASSERT_TRUE(seen == all) << "round " << round;
-        guarded_list_destroy(&list);
-    }
 }
 
 }  // namespace

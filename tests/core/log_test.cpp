@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 #include "core/file_util.h"
@@ -51,7 +52,7 @@ TEST_F(LogTest, RotatesOnlyAboveTheThreshold) {
 
 // Debug mode echoes to the console instead of stdout. A console or log that
 // cannot be opened (a directory here) is reported on stdout; the rest goes on.
-TEST_F(LogTest, DebugModeEchoesToTheConsole) {
+TEST_F(LogTest, DebugModeEchoesToTheConsoleAndReportsWhatCannotBeOpened) {
     root.write(kTty, "");
     root.write(kLog, "");
     upgrade_debug = 1;
@@ -59,16 +60,11 @@ TEST_F(LogTest, DebugModeEchoesToTheConsole) {
     dflog("to console");
     EXPECT_EQ(out.finish(), "");
     EXPECT_EQ(root.read(kTty), "[DFLOG]" + root.read(kLog));
-}
-
-TEST_F(LogTest, UnopenableConsoleOrLogIsReported) {
-    root.mkdirs(kTty);
-    root.mkdirs(kLog);
-    upgrade_debug = 1;
-    CaptureStdout out;
+    for (const std::string& p : {kTty, kLog}) std::filesystem::remove(root.host(p)), root.mkdirs(p);
+    CaptureStdout again;
     dflog("nowhere");
     EXPECT_TRUE(like("*[#] fopen " + kLog + " error: Is a directory\n[#] fopen " + kTty + " error: Is a directory\n",
-                     out.finish()));
+                     again.finish()));
 }
 
 // The message buffer keeps room for the newline; a message that would not

@@ -109,14 +109,10 @@ class Device:
             os.makedirs(self.path("/dev/block/bootdevice/by-name"), exist_ok=True)
             os.symlink("../../../" + node, self.path("/dev/block/bootdevice/by-name/" + name))
 
-    def partition(self, name, length=None):
-        """The raw bytes of a partition (NAND: bad blocks included)."""
-        return self.read(self.partitions[name], binary=True)[:length]
-
     def partition_stream(self, name, length):
         """The first length bytes of a partition as the agent reads it: on
         NAND, the good blocks in order."""
-        data = self.partition(name)
+        data = self.read(self.partitions[name], binary=True)
         es, bad = self.nand.get(name, (len(data) or 1, ()))
         return b"".join(data[i:i + es] for i in range(0, len(data), es) if i // es not in bad)[:length]
 
@@ -167,7 +163,7 @@ class Device:
         return tuple(self.read(INSTALL + n) if self.exists(INSTALL + n) else None
                      for n in ("status", "status_list", "install_process"))
 
-    def run(self, *args, cut_at=None, env=None, cwd=None, bwrap_extra=(), stdout_closed=False):
+    def run(self, *args, cut_at=None, env=None, cwd=None, stdout_closed=False):
         """One boot of the agent; env: variables added (removed when None).
         The result: rc, stdout, stderr, log, trace (with the root as $ROOT)
         and the commands in it."""
@@ -188,7 +184,7 @@ class Device:
             keep += ("--size", str(self.small[host[len(self.root):]]), "--tmpfs", host)
         wrap = ["sh", "-c", "".join('cp -a "%s/." "%s" && ' % (k, h) for h, k in moved) + '"$@"; rc=$?; ' +
                 "".join('rm -rf "%s" && cp -a "%s" "%s"; ' % (k, h, k) for h, k in moved) + "exit $rc", "-"]
-        cmd = self.sandbox() + list(bwrap_extra) + list(keep) + ["--"] + wrap + shlex.split(EMULATOR) + [SIM] + list(args)
+        cmd = self.sandbox() + list(keep) + ["--"] + wrap + shlex.split(EMULATOR) + [SIM] + list(args)
         out = subprocess.PIPE
         if stdout_closed:  # a pipe whose reader is already gone
             r, out = os.pipe()

@@ -72,6 +72,7 @@ def is_new(d, kind, path, snap):
 # /data: its size), a log line. Each run fails (exit 255), but where the agent
 # passes a line over by design, as the name says. REFUSED rows change nothing.
 LONG, NO_BLOCKS, AF = "," + "x" * 1100 + "\n", {B: None}, "addfile,%%s,%s,644\n" % md5(ADD)
+NEAR = md5(SYS2)[:31] + "0f"[md5(SYS2)[31] == "0"]  # wrong in its last character only
 LINK = "dev/block/bootdevice/by-name/boot"  # a link to a partition node
 BIG_IMAGE = {"image/boot.img": BIG, F: "addfile,boot,%d,%s\n" % (len(BIG), md5(BIG))}
 REFUSED = [
@@ -80,21 +81,25 @@ REFUSED = [
     ("diff: neither, a save file of something else", "nand", {"modem": OTHER, SAVE: b"x"}, r"^Error, do_check2 fail"),
     ("diff: the A/B source not old", "ab", {"modem_a": OTHER}, r"^Error,old partition\[modem_a\]\[\w+\] not match$"),
     ("diff: line 2 neither", "nand", {D: ("\n", "\n" + PACKAGE[D].replace("modem", "boot"))}, r"^\[boot\] is not old"),
-    ("block: a line of 1100 characters", "nr", {B: ("\n", LONG)}, r"block_diff line 1: \d+ characters, at most 1023"),
+    ("block: a line of 1024 characters", "nr", {B: ("\n", "," + "x" * (1024 - len(PACKAGE[B])) + "\n")},
+     r"block_diff line 1: 1024 characters, at most 1023"),
     ("block: line 2's size no number", "nr", {B: ("\n", "\npatchblock,s,1,x,%s,1,%s\n" % (X, X))}, r"2: field 4 \(old"),
     ("block: neither old nor new, no backup", "nr", {"system": OTHER}, r"^block_backup not exist$"),
     ("block: neither, a backup of something else", "nr", {"system": OTHER, BACKUP: OTHER}, r"is not the old block of"),
     ("block: the A/B source not old", "ab", {"system_a": OTHER}, r"^Error, old partition\[system_a\] not match"),
-    ("block: a wrong new digest", "nr", {B: (md5(SYS2), X)}, r"patched file not same with new$"),
+    ("block: a new digest wrong in its last character", "nr", {B: (md5(SYS2), NEAR)},
+     r"patched file not same with new$"),
     ("block: the patch missing", "ab", {CHUNK: None}, r"\] patch_file failed$"),
     ("block: A/B old size 0, not the new block", "ab", {CHUNK: OTHER, B: (",0,65536,", ",0,0,")}, r"is not the new"),
     ("block: /data too small for the backup", "nr", {"/data": 24 * KIB}, r"^Error, block_backup_file failed$"),
     ("full: other commands passed over, a size no number, the stage stops", "nr", {**NO_BLOCKS, F: (
         "", "a,b\naddfile,boot,12x,abc\n")}, r"full line 2: field 3 \(newsize\) \"12x\" is not a decimal number of 32"),
     ("system: a line of 1100 characters", "nand", {S: ("\n", LONG)}, r"system line 1: \d+ characters, at most 1023"),
-    ("system: a path too long for its backup", "nr", {S: ("", "deletefile,%s\n" % ("a" * 1010))}, r"1: path too long"),
+    # /tmp/delta/system/ and the path fit the 1024-byte buffer, /PATH.bak and its terminator do not.
+    ("system: a path too long for its backup", "nr", {S: ("", "deletefile,%s\n" % ("a" * 1002))}, r"1: path too long"),
     ("system: a mode that is not octal", "nr", {S: ("", "adddir,usr/x,rwx\n")}, r"line 1: field 3 \(mode\) \"rwx\""),
     ("system: a path climbing out with ..", "nr", {S: ("", "deletefile,usr/../../etc/slot\n")}, r"with a \"..\" comp"),
+    ("system: deleterecursive of the root", "ab", {S: ("", "deleterecursive,/./\n")}, r"line 1: path names the root"),
     ("system: a NUL byte in a path", "nr", {S: ("old lib.so", "old lib.so\0.x")}, r"field 2 \(path\) holds a NUL"),
     ("system: a damaged backup met on resume", "nr", {"/usr/bin/app": b"x", APP_BAK: b"x"}, r"check filebak .* error"),
     ("map: a NUL byte", "nr", {M: ("boot.img", "boot.img\0")}, r"^Error, map line has 2 fields, 5 needed"),

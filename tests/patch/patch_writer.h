@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "patch/firmware_image.h"
 #include "patch/patch_file.h"
 #include "support/test_root.h"
 
@@ -43,8 +42,15 @@ inline std::string make_patch(const Ctrl& ctrl, const std::string& diff, const s
     return assemble(std::ssize(c), std::ssize(d), new_size, c + d + bz2(extra));
 }
 
+// xorshift: the same numbers on every target.
+struct Rng {
+    uint64_t s;
+    explicit Rng(uint64_t seed) : s(seed * 0x9e3779b97f4a7c15ull + 0x632be59bd9b4e019ull) {}
+    uint32_t below(uint32_t n) { return s ^= s << 13, s ^= s >> 7, s ^= s << 17, static_cast<uint32_t>((s >> 16) % n); }
+};
+
 inline std::string noise(size_t n, uint64_t seed) {
-    fwimage::Rng g(seed);
+    Rng g(seed);
     std::string out(n, '\0');
     for (char& c : out) c = static_cast<char>(g.below(256));
     return out;

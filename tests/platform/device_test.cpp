@@ -43,15 +43,11 @@ TEST(DevicePlatformTest, CallsActOnTheFilesAsGiven) {
         {"mtd file", [&] { return plat_mtd_seek(fd.get(), 1, SEEK_SET) == 1 && plat_mtd_write(fd.get(), "x", 1) == 1 &&
                                   plat_mtd_read(fd.get(), buf, 8) == 1 && *buf == 'c' && root.read("/d/g") == "axc"; }},
         {"mtd close", [&] { return plat_mtd_close(fd.release()) == 0; }},
-        {"truncate", [&] { return plat_truncate(h("/d/f"), 4) == 0 && root.read("/d/f") == "0123"; }},
-        {"chmod", [&] { return plat_chmod(h("/d/f"), 0640) == 0 && mode("/d/f") == (S_IFREG | 0640); }},
         {"link", [&] { return symlink("f", h("/d/l")) == 0 && plat_readlink(h("/d/l"), buf, 8) == 1 && *buf == 'f' &&
                               S_ISREG(mode("/d/l")) && plat_lstat(h("/d/l"), &st) == 0 && S_ISLNK(st.st_mode); }},
-        {"rename", [&] { return plat_rename(h("/d/f"), h("/d/e")) == 0 && root.read("/d/e") == "0123"; }},
+        {"rename", [&] { return plat_rename(h("/d/f"), h("/d/e")) == 0 && root.read("/d/e") == "0123456789"; }},
         {"access", [&] { return !plat_exists(h("/d/l")) && plat_exists(h("/d/e")) && plat_access(h("/d/e"), X_OK) != 0; }},
-        {"opendir", [&] { DirPtr d{plat_opendir(h("/d"))}; int n = 0; while (d && readdir(d.get())) ++n; return n == 5; }},
         {"unlink", [&] { return plat_unlink(h("/d/e")) == 0 && plat_unlink(h("/d/e")) == -1 && errno == ENOENT; }},
-        {"statfs", [&] { struct statfs fs{}; return plat_statfs(h("/d"), &fs) == 0 && fs.f_blocks > 0; }},
     };
     for (const auto& [what, ok] : steps) EXPECT_TRUE(ok()) << what;
 }

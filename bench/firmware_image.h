@@ -1,5 +1,5 @@
-// Synthetic firmware images and their next versions, for the patch tests,
-// benchmark and fuzzer: records of machine-code-like words, address tables,
+// Synthetic firmware images and their next versions, for the patch benchmark
+// and the fuzzer's seeds: records of machine-code-like words, address tables,
 // strings and incompressible bytes, each behind a header holding its offset.
 // The revision deletes, inserts and edits records and shifts the addresses
 // inside edited ones, so every later header moves a little, as relocation
