@@ -314,13 +314,17 @@ FILE* plat_fopen(const char* path, const char* mode) {
         errno = EINVAL;
         return nullptr;
     }
+    struct stat st;
+    if (::stat(host.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        errno = ENXIO;  // as on the device: a FIFO would hold the run for good
+        return nullptr;
+    }
     if ((flags & O_ACCMODE) == O_RDONLY) return std::fopen(host.c_str(), mode);
 
     bool traced = !untraced(dev);
     bool device = false;
     off_t capacity = -1;
     if (is_device_node(dev)) {
-        struct stat st;
         if (::stat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             device = true;  // a partition: opening it for writing never truncates it
             capacity = st.st_size;

@@ -52,8 +52,10 @@ def device(kind, edits):
     d.small = {"/data": files.pop("/data")} if "/data" in files else {}
     for name, content in parts.items():
         d.add_partition(name, 512 * KIB if kind == "nand" else 200 * KIB, content)
-    for p, v in ((p, v) for p, v in files.items() if v is not None):
-        d.write(p if p[0] == "/" else "/tmp/delta/" + p, v.encode("latin-1") if isinstance(v, str) else v)
+    for p, v in ((p if p[0] == "/" else "/tmp/delta/" + p, v) for p, v in files.items() if v is not None):
+        d.write(p, b"" if v is FIFO else v.encode("latin-1") if isinstance(v, str) else v)
+        if v is FIFO:  # a file that holds whoever opens it
+            os.unlink(d.path(p)), os.mkfifo(d.path(p))
     for p, (_, mode) in FS.items():
         os.chmod(d.path(p), mode)
     return d
@@ -73,7 +75,7 @@ def is_new(d, kind, path, snap):
 # passes a line over by design, as the name says. REFUSED rows change nothing.
 LONG, NO_BLOCKS, AF = "," + "x" * 1100 + "\n", {B: None}, "addfile,%%s,%s,644\n" % md5(ADD)
 NEAR = md5(SYS2)[:31] + "0f"[md5(SYS2)[31] == "0"]  # wrong in its last character only
-LINK = "dev/block/bootdevice/by-name/boot"  # a link to a partition node
+LINK, FIFO = "dev/block/bootdevice/by-name/boot", object()  # a link to a partition node; a named pipe
 BIG_IMAGE = {"image/boot.img": BIG, F: "addfile,boot,%d,%s\n" % (len(BIG), md5(BIG))}
 REFUSED = [
     ("diff: a size no number", "nr", {D: "\n" + PACKAGE[D].replace("49152", "300k")}, r"2: field 3 \(old size\) \"3"),
@@ -117,6 +119,7 @@ ROWS = [
     ("full: not the image's digest", "nand", {F: (md5(BOOT), X)}, r"^Error, image .* the script says .*%s$" % X),
     ("full: an upper-case digest", "nr", {F: (md5(BOOT), md5(BOOT).upper())}, r"^Error, image .* the script says"),
     ("full: the image missing", "ab", {"image/boot.img": None}, r"^Error, image .*boot.img cannot be read$"),
+    ("full: the image a named pipe", "nand", {"image/boot.img": FIFO}, r"^Error, image .*boot.img cannot be read$"),
     ("full: an image larger than the partition", "nr", BIG_IMAGE, r"^Error, .* is larger than partition\[boot\]"),
     ("full: an image larger than the NAND partition", "nand", BIG_IMAGE, r"^Error, .* larger than partition\[boot\]"),
     ("full: a NUL byte in the partition name", "nr", {F: (",boot,", ",bo\0ot,")}, r"field 2 \(partition\) holds a NUL"),
