@@ -27,7 +27,7 @@ TEST_F(LogTest, EntriesAreLocalTimeAndMessageAndAreEchoed) {
         return std::string(buf, std::strftime(buf, sizeof buf, "[%Y%m%d_%H%M%S] ", localtime_r(&t, &tm)));
     };
     std::time_t before = std::time(nullptr);
-    CaptureStdout out;
+    Capture out{STDOUT_FILENO};
     LOGF("hello %s %d", "world", 7);
     for (const char* msg : {"two\n", "three\n\n", ""}) dflog(msg);
     std::string console = out.finish(), log = root.read(kLog);
@@ -56,12 +56,12 @@ TEST_F(LogTest, DebugModeEchoesToTheConsoleAndReportsWhatCannotBeOpened) {
     root.write(kTty, "");
     root.write(kLog, "");
     upgrade_debug = 1;
-    CaptureStdout out;
+    Capture out{STDOUT_FILENO};
     dflog("to console");
     EXPECT_EQ(out.finish(), "");
     EXPECT_EQ(root.read(kTty), "[DFLOG]" + root.read(kLog));
     for (const std::string& p : {kTty, kLog}) std::filesystem::remove(root.host(p)), root.mkdirs(p);
-    CaptureStdout again;
+    Capture again{STDOUT_FILENO};
     dflog("nowhere");
     EXPECT_TRUE(like("*[#] fopen " + kLog + " error: Is a directory\n[#] fopen " + kTty + " error: Is a directory\n",
                      again.finish()));

@@ -84,7 +84,7 @@ TEST(Md5, FailuresSayWhy) {
     };
     for (const auto& c : cases) {
         char out[MD5_TEXT_SIZE] = "untouched";
-        CaptureStderr err;
+        Capture err{STDERR_FILENO};
         EXPECT_EQ(c.len ? get_md5sum2(c.path, out, *c.len) : get_md5sum(c.path, out), -1);
         EXPECT_TRUE(err.finish() == c.message && out == std::string("untouched")) << c.message;
     }

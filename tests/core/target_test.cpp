@@ -28,7 +28,7 @@ TEST(TargetText, CopyOfAwkwardNames) {
     const std::string src = "/data/src file's $(touch pwned)`\"\\!*\t\n\x01\x7F\xE5\x8D\x87/a\xFF\x80.bin";
     const std::string dst = "/system/new dir/a;b&c|d<e>\xC3\xA9\xAF/it's \x80\xFE.bin", content("\x80\xFF\0\x7F", 4);
     r.write(src, content);
-    CaptureStdout out;
+    Capture out{STDOUT_FILENO};
     ASSERT_EQ(copy_file(src.c_str(), dst.c_str()), 0);
     EXPECT_NE(out.finish().find("copy_file: " + src + ", " + dst + "\n"), std::string::npos);
     EXPECT_TRUE(contains_like("copy_file: " + src + ", " + dst + "\n*sync copy file\n", r.read(LOG_FILE)));

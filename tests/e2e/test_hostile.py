@@ -49,7 +49,7 @@ def device(kind, edits):
     for at, new in edits.items():  # package and device files, partitions, the size of /data
         where = parts if at in parts else files
         where[at] = where[at].replace(*new, 1) if isinstance(new, tuple) else new
-    d.small = {"/data": files.pop("/data")} if "/data" in files else {}
+    d.small = {p: files.pop(p) for p in ("/data", "/usr") if p in files}
     for name, content in parts.items():
         d.add_partition(name, 512 * KIB if kind == "nand" else 200 * KIB, content)
     for p, v in ((p if p[0] == "/" else "/tmp/delta/" + p, v) for p, v in files.items() if v is not None):
@@ -71,7 +71,7 @@ def is_new(d, kind, path, snap):
 
 # name, kind (nr: NR eMMC, nand: NR NAND, ab: A/B eMMC), edits (a package
 # file, partition or device path: its content, None, or (text, replacement);
-# /data: its size), a log line. Each run fails (exit 255), but where the agent
+# /data, /usr: its size), a log line. Each run fails (exit 255), but where the agent
 # passes a line over by design, as the name says. REFUSED rows change nothing.
 LONG, NO_BLOCKS, AF = "," + "x" * 1100 + "\n", {B: None}, "addfile,%%s,%s,644\n" % md5(ADD)
 NEAR = md5(SYS2)[:31] + "0f"[md5(SYS2)[31] == "0"]  # wrong in its last character only
@@ -137,6 +137,8 @@ ROWS = [
     ("diff: a patch for another old image", "nand", {MP: bsdiff(revise(MODEM, 10), MODEM2)}, r"not same with new$"),
     ("diff: /data too small for the save file", "nr", {**NO_BLOCKS, "/data": 24 * KIB}, r"\] patch_file failed$"),
     ("system: an addfile digest not the file's", "nr", {S: (md5(ADD), X)}, r"^Error, .*\.txt digest \[\w+\], the sc"),
+    ("system: an added file larger than the room left", "nr", {"/usr": 256 * KIB, "system/" + ADDED: BIG,
+     S: (md5(ADD), md5(BIG))}, r"^Error, file size\[614400\] large than free space\[\d+\]$"),
     ("system: addfile onto a directory", "nr", {S: ("", AF % "usr/lib"), "system/usr/lib": ADD}, r"/usr/lib is a dir"),
     ("system: addfile onto a link", "nr", {S: ("", AF % LINK), "system/" + LINK: ADD}, r"boot is a symbolic link$"),
     ("system: a wrong patch result keeps the old copy", "nr", {S: (md5(APP2), X)}, r"^file patch failed, md5 cur: "),

@@ -64,7 +64,7 @@ inline std::string patched(const TestRoot& r, const std::string& old_image, cons
     r.write("/tmp/old", old_image);
     r.write("/tmp/patch", patch);
     r.write("/tmp/new", before);
-    CaptureStdout cap;
+    Capture cap{STDOUT_FILENO};
     const int rc = patch_file("/tmp/old", "/tmp/new", "/tmp/patch");
     const std::string diag = cap.finish(), out = r.read("/tmp/new");
     return rc >= 0 ? out : (rc == -1 && out == before ? "refused: " : "refused badly: ") + diag;

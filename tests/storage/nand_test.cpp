@@ -72,7 +72,7 @@ TEST_F(NandTest, FaultyBlocksAreSkipped) {
         SCOPED_TRACE(std::string(row.file) + " " + row.faults);
         SetUp();
         root.write(std::string("/dev/mtd1") + row.file, row.faults);
-        CaptureStderr err;
+        Capture err{STDERR_FILENO};
         ASSERT_EQ(nand_write_file_to_partition("system", "/data/img"), 0);
         EXPECT_TRUE(contains_like(row.said, err.finish()));
         for (size_t i = 0; i < 3; ++i) EXPECT_TRUE(block(raw(), row.blocks[i]) == block(img, i)) << i;

@@ -2,6 +2,8 @@
 // platform maps every device path into.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -37,13 +39,6 @@ private:
     int fd_, saved_;
     std::FILE* file_;
 };
-
-template <int Fd>
-struct CaptureFd : Capture {
-    CaptureFd() : Capture(Fd) {}
-};
-using CaptureStdout = CaptureFd<1>;
-using CaptureStderr = CaptureFd<2>;
 
 // Whole-text match of a simple pattern: '#' stands for one or more digits,
 // '*' for any text (newlines included); everything else is literal.
