@@ -46,7 +46,7 @@ def device(kind, edits):
     d = Device(kind="nand" if kind == "nand" else "emmc", slot="_a" if kind == "ab" else None)
     d.add_tool("df", TOOL_HEAD + 'exec /bin/df "$@"\n')
     files, parts = {**PACKAGE, **{p: v[0] for p, v in FS.items()}}, {n: v[0] for n, v in PARTS[kind].items()}
-    for at, new in edits.items():  # package and device files, partitions, the size of /data
+    for at, new in edits.items():  # package and device files, partitions, the size of /data or /usr
         where = parts if at in parts else files
         where[at] = where[at].replace(*new, 1) if isinstance(new, tuple) else new
     d.small = {p: files.pop(p) for p in ("/data", "/usr") if p in files}
