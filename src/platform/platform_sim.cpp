@@ -315,7 +315,8 @@ FILE* plat_fopen(const char* path, const char* mode) {
         return nullptr;
     }
     struct stat st;
-    if (::stat(host.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+    const bool exists_now = ::stat(host.c_str(), &st) == 0;
+    if (exists_now && S_ISFIFO(st.st_mode)) {
         errno = ENXIO;  // as on the device: a FIFO would hold the run for good
         return nullptr;
     }
@@ -325,7 +326,7 @@ FILE* plat_fopen(const char* path, const char* mode) {
     bool device = false;
     off_t capacity = -1;
     if (is_device_node(dev)) {
-        if (::stat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (exists_now && S_ISREG(st.st_mode)) {
             device = true;  // a partition: opening it for writing never truncates it
             capacity = st.st_size;
             flags &= ~(O_TRUNC | O_CREAT | O_APPEND);
