@@ -1,25 +1,32 @@
-"""Builds old firmware on simulated modules, a delta package to the new
-firmware, runs dfota-sim on them and shows what changed."""
+"""Builds old and new firmware for two simulated modules, makes the package
+between them with dfota-mkpkg and proves it with dfota-mkpkg --check, then
+installs it on the demo's own modules (a bad NAND block, a nearly full /opt),
+runs dfota-sim on them and shows what changed."""
 
 import copy
 import os
 import re
 import shutil
 import stat
+import subprocess
+import sys
 import tempfile
 
 import simdev
-from firmware import Package, bsdiff, image, md5, revise
+from firmware import image, md5, revise
 from simdev import TOOL_HEAD, Device
 
+MKPKG = os.environ.get("DFOTA_MKPKG", "")
 MIB = 1024 * 1024
-MAP = [
-    "# pname   imagename    nr_pname  a_pname   b_pname",
-    "boot      boot.img     boot      boot_a    boot_b",
-    "modem     NON-HLOS.bin modem     modem_a   modem_b",
-    "system    system.img   system    system_a  system_b",
-]
-SIZES = {"boot": 2 * MIB, "modem": 6 * MIB, "system": 64 * MIB}
+KIB = 1024
+# Logical name: image file, partition size on the modules, how the package
+# brings the new image.
+PARTS = {"boot": ("boot.img", 2 * MIB, "full"), "modem": ("NON-HLOS.bin", 6 * MIB, "diff"),
+         "system": ("system.img", 64 * MIB, "block")}
+# Version files of the builds; the running firmware's versions are on the
+# module's kernel command line.
+VERSIONS_OLD = {"ABL_VERSION": "ABL_VERSION=2.1.0", "TZ_VERSION": "TZ_V=4.1.7"}
+VERSIONS_NEW = {"ABL_VERSION": "ABL_VERSION=2.2.0", "TZ_VERSION": "TZ_V=4.1.8"}
 
 
 def firmware():
@@ -27,43 +34,29 @@ def firmware():
     new = {"boot": revise(old["boot"], 11),
            "modem": revise(old["modem"], 12, size=4 * MIB + 300 * 1024),
            "system": revise(old["system"], 13, size=60 * MIB)}
-    pkg = Package()
-    pkg.add_full("boot", "boot.img", new["boot"])
-    pkg.add_image_diff("modem", "NON-HLOS.bin", old["modem"], new["modem"])
-    pkg.add_block_diff("system", "system.img", old["system"], new["system"])
-    return old, new, pkg
+    return old, new
 
 
-KIB = 1024
 AGENT_OLD, APP_OLD = image(64 * KIB, 31), image(64 * KIB, 33)
 AGENT_NEW, APP_NEW = revise(AGENT_OLD, 32), revise(APP_OLD, 34)
 LIB_NEW = image(8 * KIB, 35)
-# Root file system entries: (content, mode) for a file, ("->", target) for a
-# link, a mode for a directory. /opt is its own file system, kept nearly full
-# by app.bin, so that one patch has no room to keep the old copy beside it.
-ROOT_OLD = {"usr/bin/agentd": (AGENT_OLD, 0o755), "usr/lib/libold.so.1": (b"old library", 0o644),
+# Root file systems of the NAND builds: (content, mode) for a file, ("->",
+# target) for a link, a mode for a directory. On the module /opt is its own
+# file system, kept nearly full by app.bin, so that one patch has no room to
+# keep the old copy beside it.
+# Both have what stays as it is, so that the generator changes the
+# directories name by name rather than replacing them whole.
+KEPT = {"usr": 0o755, "usr/bin": 0o755, "usr/lib": 0o755, "usr/share": 0o755, "opt": 0o755,
+        "usr/lib/libc.so.6": (b"c library", 0o755), "usr/share/motd": (b"welcome", 0o644)}
+ROOT_OLD = {**KEPT, "usr/bin/agentd": (AGENT_OLD, 0o755), "usr/lib/libold.so.1": (b"old library", 0o644),
             "usr/lib/libold.so": ("->", "libold.so.1"), "usr/share/legacy": 0o755,
             "usr/share/legacy/readme": (b"legacy notes", 0o644), "opt/app.bin": (APP_OLD, 0o600)}
-ROOT_NEW = {"usr/bin/agentd": (AGENT_NEW, 0o755), "usr/lib/libnew.so.2": (LIB_NEW, 0o755),
+ROOT_NEW = {**KEPT, "usr/bin/agentd": (AGENT_NEW, 0o755), "usr/lib/libnew.so.2": (LIB_NEW, 0o755),
             "usr/lib/libnew.so": ("->", "libnew.so.2"), "usr/share/help": 0o755,
-            "usr/share/help/index": (b"help index", 0o644), "usr/share/help/en/intro": (b"intro", 0o644),
-            "opt/app.bin": (APP_NEW, 0o640)}
-ROOT_PACKAGE = {"system/usr/bin/agentd.p": (bsdiff(AGENT_OLD, AGENT_NEW), 0o644),
-                "system/opt/app.bin.p": (bsdiff(APP_OLD, APP_NEW), 0o644),
-                "system/usr/lib/libnew.so.2": (LIB_NEW, 0o644), "system/usr/lib/libnew.so": ("->", "libnew.so.2"),
-                "system/usr/share/help/index": (b"help index", 0o644),
-                "system/usr/share/help/en/intro": (b"intro", 0o644)}
-ROOT_SCRIPT = """deletefile,usr/lib/libold.so.1
-deletelink,usr/lib/libold.so
-deletedir,usr/share/legacy
-addlink,usr/lib/libnew.so
-adddir,usr/share/help,755
-addfile,usr/lib/libnew.so.2,%s,755
-patchfile,usr/bin/agentd,%s,%s,0,755
-patchfile,opt/app.bin,%s,%s,0,640
-addrecursive,usr/share/help/
-""" % (md5(LIB_NEW), md5(AGENT_OLD), md5(AGENT_NEW), md5(APP_OLD), md5(APP_NEW))
-# Shown in the order of the script: what goes, what comes, what is patched.
+            "usr/share/help/index": (b"help index", 0o644), "usr/share/help/en": 0o755,
+            "usr/share/help/en/intro": (b"intro", 0o644), "opt/app.bin": (APP_NEW, 0o640)}
+# Shown in the order the agent's passes take them: what goes, what comes,
+# what is patched.
 ROOT_PATHS = ["usr/lib/libold.so.1", "usr/lib/libold.so", "usr/share/legacy", "usr/share/legacy/readme",
               "usr/lib/libnew.so", "usr/share/help", "usr/share/help/index", "usr/share/help/en/intro",
               "usr/lib/libnew.so.2", "usr/bin/agentd", "opt/app.bin"]
@@ -71,27 +64,77 @@ ROOT_PATHS = ["usr/lib/libold.so.1", "usr/lib/libold.so", "usr/share/legacy", "u
 LEFTOVERS = ("/data/upgrade/install/savefile", "/system/savefile_ex", "/usr/bin/agentd.bak", "/opt/app.bin.bak")
 
 
-def lay(dev, where, entries):
+def lay(top, entries):
+    """A tree under the host directory top; directory modes last, so that
+    the tree can be filled whatever they are."""
     for rel, v in sorted(entries.items()):
-        p = dev.path(where + "/" + rel)
+        p = os.path.join(top, rel)
         os.makedirs(p if isinstance(v, int) else os.path.dirname(p), exist_ok=True)
-        if isinstance(v, int):
-            os.chmod(p, v)
-        elif v[0] == "->":
+        if isinstance(v, tuple) and v[0] == "->":
             os.symlink(v[1], p)
-        else:
-            dev.write(where + "/" + rel, v[0])
+        elif isinstance(v, tuple):
+            with open(p, "wb") as f:
+                f.write(v[0])
             os.chmod(p, v[1])
+    for rel, v in entries.items():
+        if isinstance(v, int):
+            os.chmod(os.path.join(top, rel), v)
 
 
-def add_root_fs(dev, where):
-    """The old root file system, and what the package carries to change it."""
-    lay(dev, "", ROOT_OLD)
-    lay(dev, where, ROOT_PACKAGE)
-    dev.package(where, None, {"updater_script_system": ROOT_SCRIPT})
-    # The agent asks df which file system a path is on and how much room it has.
-    dev.add_tool("df", TOOL_HEAD + 'exec /bin/df "$@"\n')
-    dev.small = {"/opt": 100 * KIB}
+def toml(storage, slots):
+    lines = ["[device]", 'storage = "%s"' % storage, 'slots = "%s"' % slots]
+    for name, (img, _, update) in PARTS.items():
+        lines += ["", "[[partition]]", 'name = "%s"' % name, 'image = "%s"' % img]
+        lines += ['a = "%s_a"' % name, 'b = "%s_b"' % name] if slots == "ab" else ['nr = "%s"' % name]
+        lines.append('update = "%s"' % update)
+    return "\n".join(lines) + "\n"
+
+
+def write_build(top, images, versions, root=None, desc=None, like=None):
+    """A firmware build directory: images/, versions/, rootfs/ when root is
+    given, firmware.toml when desc is. like: a build whose images/ holds the
+    same images, linked instead of written again."""
+    os.makedirs(os.path.join(top, "images"))
+    for name, (img, _, _) in PARTS.items():
+        p = os.path.join(top, "images", img)
+        if like:
+            os.link(os.path.join(like, "images", img), p)
+        else:
+            with open(p, "wb") as f:
+                f.write(images[name])
+    lay(os.path.join(top, "versions"), {n: ((v + "\n").encode(), 0o644) for n, v in versions.items()})
+    if root is not None:
+        lay(os.path.join(top, "rootfs"), root)
+    if desc is not None:
+        with open(os.path.join(top, "firmware.toml"), "w") as f:
+            f.write(desc)
+
+
+def mkpkg(work, *args):
+    """Runs dfota-mkpkg in work and shows what it prints. --check finds
+    dfota-sim through DFOTA_SIM."""
+    print("   $ dfota-mkpkg %s" % " ".join(args))
+    r = subprocess.run([MKPKG, *args], cwd=work, env=dict(os.environ, DFOTA_SIM=simdev.SIM), stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, text=True, errors="replace")
+    for line in (r.stdout + r.stderr).splitlines():
+        print("     " + line)
+    return r.returncode
+
+
+def make_package(work, kind, label):
+    """dfota-mkpkg kind/old kind/new kind/package, then its --check. True
+    when both succeeded."""
+    print("   the package, made from the old and the new build:")
+    if mkpkg(work, "%s/old" % kind, "%s/new" % kind, "%s/package" % kind) != 0:
+        print("   dfota-mkpkg failed; the demo stops")
+        return False
+    print()
+    print("   the package checked on the generator's own simulated %s module:" % label)
+    if mkpkg(work, "--check", "%s/old" % kind, "%s/new" % kind, "%s/package" % kind) != 0:
+        print("   the check found the package wrong; the demo stops")
+        return False
+    print()
+    return True
 
 
 def entry(v):
@@ -194,43 +237,83 @@ def clone(dev):
     return twin
 
 
-def main():
-    print("building old firmware, new firmware and the package (bsdiff patches) ...")
-    old, new, pkg = firmware()
-    print("package: full image of boot, image diff of modem, block diff of system in %d blocks of 20 MiB\n"
-          % len(pkg.block))
+def module(kind, slot):
+    """A module running the old build: its versions on the kernel command
+    line."""
+    return Device(kind=kind, slot=slot, cmdline=" ".join(["console=ttyMSM0"] + sorted(VERSIONS_OLD.values())))
 
-    ab = Device(kind="emmc", slot="_a")
-    for p in SIZES:
-        ab.add_partition(p + "_a", SIZES[p], old[p])
-        ab.add_partition(p + "_b", SIZES[p], b"")
-    pkg.install(ab, "/data/delta", MAP)
-    parts = [p + s for p in SIZES for s in ("_a", "_b")]
+
+def install(dev, package, where):
+    shutil.copytree(package, dev.path(where), symlinks=True)
+
+
+def main():
+    if not MKPKG or not os.access(MKPKG, os.X_OK):
+        print("demo: DFOTA_MKPKG must name the dfota-mkpkg binary", file=sys.stderr)
+        return 1
+    work = tempfile.mkdtemp(prefix="dfota-demo-", dir=simdev.WORK)
+    devices = []
+    try:
+        return run(work, devices)
+    finally:
+        for d in devices:
+            d.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run(work, devices):
+    print("building the old and the new firmware: boot (full image), modem (image diff), system (block diff),")
+    print("for an A/B eMMC module (ab/) and a non-redundant NAND module with a root file system (nand/) ...\n")
+    old, new = firmware()
+    write_build(os.path.join(work, "ab/old"), old, VERSIONS_OLD)
+    write_build(os.path.join(work, "ab/new"), new, VERSIONS_NEW, desc=toml("emmc", "ab"))
+    write_build(os.path.join(work, "nand/old"), old, VERSIONS_OLD, ROOT_OLD, like=os.path.join(work, "ab/old"))
+    write_build(os.path.join(work, "nand/new"), new, VERSIONS_NEW, ROOT_NEW, toml("nand", "nr"),
+                like=os.path.join(work, "ab/new"))
+
+    heading("A/B eMMC module running slot A: the package writes slot B and switches to it")
+    if not make_package(work, "ab", "A/B eMMC"):
+        return 1
+    ab = module("emmc", "_a")
+    devices.append(ab)
+    for p, (_, size, _) in PARTS.items():
+        ab.add_partition(p + "_a", size, old[p])
+        ab.add_partition(p + "_b", size, b"")
+    install(ab, os.path.join(work, "ab/package"), "/data/delta")
+    parts = [p + s for p in PARTS for s in ("_a", "_b")]
     before = states(ab, parts, old, new)
     r = ab.run()
-    heading("A/B eMMC module running slot A: the package writes slot B and switches to it")
+    print("   the package on this module:")
     table(parts, before, states(ab, parts, old, new))
     report(ab, r)
     print("   active slot : %s" % (ab.read("/etc/active_slot").strip() if ab.exists("/etc/active_slot") else "-"))
     print()
 
-    nr = Device(kind="nand", slot=None)
-    for p in SIZES:
-        nr.add_partition(p, SIZES[p], old[p], bad=(3,) if p == "modem" else ())
-    pkg.install(nr, "/tmp/delta", MAP)
-    add_root_fs(nr, "/tmp/delta")
+    heading("Non-redundant NAND module (modem has a bad block): partitions and root file system changed in place")
+    if not make_package(work, "nand", "NR NAND"):
+        return 1
+    nr = module("nand", None)
+    devices.append(nr)
+    for p, (_, size, _) in PARTS.items():
+        nr.add_partition(p, size, old[p], bad=(3,) if p == "modem" else ())
+    shutil.copytree(os.path.join(work, "nand/old/rootfs"), nr.root, symlinks=True, dirs_exist_ok=True)
+    # The agent asks df which file system a path is on and how much room it has.
+    nr.add_tool("df", TOOL_HEAD + 'exec /bin/df "$@"\n')
+    nr.small = {"/opt": 100 * KIB}
+    install(nr, os.path.join(work, "nand/package"), "/tmp/delta")
     twin = clone(nr)
-    parts = list(SIZES)
+    devices.append(twin)
+    parts = list(PARTS)
     before, root_before = states(nr, parts, old, new), root_states(nr)
     r = nr.run()
-    heading("Non-redundant NAND module (modem has a bad block): partitions and root file system changed in place")
+    print("   the package on this module, whose modem has a bad block and whose /opt is nearly full:")
     table(parts, before, states(nr, parts, old, new))
     print()
     root_table(root_before, root_states(nr))
     report(nr, r)
     print("   root fs     : %s" % root_summary(nr))
-    print("   patches     : agentd's old copy waited beside it; /opt, a 100 KiB file system holding the")
-    print("                 64 KiB app.bin, had no room for that, so app.bin's went to the save file:")
+    print("   patches     : /opt, a 100 KiB file system holding the 64 KiB app.bin, had no room for a copy")
+    print("                 of it, so app.bin's old copy went to the save file; agentd's waited beside it:")
     for m in r.log:
         if re.search(r"dp_patch enough_space|mv_file ok", m):
             print("                   %s" % m)
@@ -250,10 +333,8 @@ def main():
     table(parts, before, after)
     print("   all new     : %s" % all(after[p].startswith("new") for p in parts))
     print("   root fs     : %s" % root_summary(twin))
-
-    for d in (ab, nr, twin):
-        d.close()
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

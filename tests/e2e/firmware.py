@@ -1,15 +1,15 @@
-"""Old and new firmware for simulated devices, and packages that carry the
-step between them: full images, whole-image patches and 20 MiB block patches,
-made with Debian's bsdiff."""
+"""Old and new firmware for simulated devices, and the packages that carry
+the step between them, made by dfota-mkpkg from two firmware builds."""
 
 import hashlib
+import os
 import random
 import subprocess
 import tempfile
-from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 BLOCK = 20 * 1024 * 1024
+MKPKG = os.environ.get("DFOTA_MKPKG", "")
 _patches = {}
 
 
@@ -19,7 +19,7 @@ def md5(data):
 
 def image(size, seed):
     """Firmware-like bytes: runs of a few repeating records, so that patches
-    stay small and bsdiff stays fast."""
+    stay small."""
     rnd = random.Random(seed)
     records = [bytes(rnd.randrange(256) for _ in range(64)) for _ in range(16)]
     out = bytearray()
@@ -41,44 +41,65 @@ def revise(old, seed, size=None, edits=64):
     return bytes(new)
 
 
-def bsdiff(old, new):
+def mkpkg(*args):
+    assert MKPKG, "DFOTA_MKPKG must name the dfota-mkpkg binary"
+    r = subprocess.run([MKPKG, *map(str, args)], capture_output=True, text=True)
+    assert r.returncode == 0, "dfota-mkpkg %s: %s" % (" ".join(map(str, args)), r.stderr)
+    return r
+
+
+def diff(old, new):
+    """A BSDIFF40 patch from old to new, made by the generator."""
     key = (md5(old), md5(new))
     if key not in _patches:
         with tempfile.TemporaryDirectory() as t:
             Path(t, "old").write_bytes(old)
             Path(t, "new").write_bytes(new)
-            subprocess.run(["bsdiff", "old", "new", "patch"], cwd=t, check=True)
+            mkpkg("--diff", Path(t, "old"), Path(t, "new"), Path(t, "patch"))
             _patches[key] = Path(t, "patch").read_bytes()
     return _patches[key]
 
 
 class Package:
-    """Files of one package: scripts and image/ by relative path."""
+    """Partition updates of one package; the files come from dfota-mkpkg,
+    made for the kind of device the package is installed on."""
 
     def __init__(self):
-        self.files = {}
-        self.full, self.diff, self.block = [], [], []
+        self.parts = []  # (pname, imagename, update, old or None, new)
+        self.made = {}
 
     def add_full(self, pname, imagename, new):
-        self.files["image/" + imagename] = new
-        self.full.append("addfile,%s,%d,%s" % (pname, len(new), md5(new)))
+        self.parts.append((pname, imagename, "full", None, new))
 
     def add_image_diff(self, pname, imagename, old, new):
-        self.files["image/%s.p" % imagename] = bsdiff(old, new)
-        self.diff.append("patchfile,%s,%d,%s,%d,%s" % (pname, len(old), md5(old), len(new), md5(new)))
+        self.parts.append((pname, imagename, "diff", old, new))
 
     def add_block_diff(self, pname, imagename, old, new):
-        blocks = [(old[off:off + BLOCK], new[off:off + BLOCK]) for off in range(0, len(new), BLOCK)]
-        with ThreadPoolExecutor() as pool:
-            # A block beyond the old image is carried whole.
-            chunks = pool.map(lambda b: bsdiff(*b) if b[0] else b[1], blocks)
-        for n, ((o, w), chunk) in enumerate(zip(blocks, chunks)):
-            self.files["image/%s_chunk_%d.p" % (imagename, n)] = chunk
-            self.block.append("patchblock,%s,%d,%d,%s,%d,%s" % (pname, n * BLOCK, len(o), md5(o) if o else "0" * 32,
-                                                                 len(w), md5(w)))
+        self.parts.append((pname, imagename, "block", old, new))
 
-    def install(self, dev, where, map_lines):
-        scripts = {"updater_script_image_full": self.full, "updater_script_image_diff": self.diff,
-                   "updater_script_block_diff": self.block}
-        dev.package(where, map_lines, {**self.files, **{n: "".join(l + "\n" for l in lines)
-                                                        for n, lines in scripts.items() if lines}})
+    def files(self, ab, nand):
+        """The package's files by relative path, the map left out."""
+        if (ab, nand) not in self.made:
+            with tempfile.TemporaryDirectory() as t:
+                toml = '[device]\nstorage = "%s"\nslots = "%s"\n' % ("nand" if nand else "emmc", "ab" if ab else "nr")
+                for pname, imagename, update, old, new in self.parts:
+                    toml += '[[partition]]\nname = "%s"\nimage = "%s"\nnr = "%s"\na = "%s_a"\nb = "%s_b"\n' \
+                            'update = "%s"\n' % (pname, imagename, pname, pname, pname, update)
+                    for build, data in (("old", old), ("new", new)):
+                        if data is not None:
+                            Path(t, build, "images").mkdir(parents=True, exist_ok=True)
+                            Path(t, build, "images", imagename).write_bytes(data)
+                Path(t, "new", "firmware.toml").write_text(toml)
+                Path(t, "old").mkdir(exist_ok=True)
+                mkpkg(Path(t, "old"), Path(t, "new"), Path(t, "out"))
+                out = Path(t, "out")
+                self.made[ab, nand] = {str(p.relative_to(out)): p.read_bytes() for p in sorted(out.rglob("*"))
+                                       if p.is_file() and p.name != "partition_image_map.cfg"}
+        return self.made[ab, nand]
+
+    def install(self, dev, where, map_lines, ab=None, nand=None):
+        """Into dev's package directory, with the test's own map lines (a
+        device without a slot file is NR, one with /proc/mtd is NAND)."""
+        ab = dev.exists("/etc/slot") if ab is None else ab
+        nand = dev.exists("/proc/mtd") if nand is None else nand
+        dev.package(where, map_lines, self.files(ab, nand))

@@ -6,7 +6,7 @@ import re
 import stat
 import unittest
 
-from firmware import bsdiff, image, md5, revise
+from firmware import diff, image, md5, revise
 from simdev import TOOL_HEAD, Device
 
 KIB = 1024
@@ -30,7 +30,7 @@ NEW = {"usr/lib/libc.so": ("->", "libc.so.6"), "usr/lib/libc.so.6": b"c",
        "var/conf/added/deep": b"added"}
 PACKAGE = {"system/usr/lib/libnew.so": ("->", "libnew.so.1"), "system/usr/lib/libc.so": ("->", "libc.so.7"),
            "system/usr/bin/tool": TOOL, "modem/firmware/modem.bin": MODEM,
-           "system/usr/bin/big.p": bsdiff(BIG_OLD, BIG_NEW), "system/opt/app.bin.p": bsdiff(APP_OLD, APP_NEW),
+           "system/usr/bin/big.p": diff(BIG_OLD, BIG_NEW), "system/opt/app.bin.p": diff(APP_OLD, APP_NEW),
            "system/var/conf/keep": b"new conf", "system/var/conf/added/deep": b"added"}
 SCRIPT = ("deletefile,usr/lib/old.so\ndeletefile,usr/lib/a,b.so\ndeletefile,usr/bin/crlf\r\n\n"
           "deletefile,usr/lib/gone.so\ndeletelink,usr/lib/link.so\ndeletedir,usr/share/olddir\n"

@@ -7,7 +7,7 @@ import re
 import shutil
 import unittest
 
-from firmware import bsdiff, image, md5, revise
+from firmware import diff, image, md5, revise
 from simdev import TOOL_HEAD, Device
 
 KIB = 1024
@@ -24,8 +24,8 @@ PACKAGE = {M: "".join("%s %s.img %s %s_a %s_b\n" % ((n,) * 5) for n in ("boot", 
            B: "patchblock,system,0,%d,%s,%d,%s\n" % (len(SYS), md5(SYS), len(SYS2), md5(SYS2)),
            S: "deletefile,usr/lib/old lib.so\nadddir,usr/share/new dir,750\naddfile,%s,%s,640\npatchfile,usr/bin/app,"
               "%s,%s,0,755\ndeleterecursive,usr/share/doc/\n" % (ADDED, md5(ADD), md5(APP), md5(APP2)),
-           "image/boot.img": BOOT, MP: bsdiff(MODEM, MODEM2), CHUNK: bsdiff(SYS, SYS2),
-           "system/usr/bin/app.p": bsdiff(APP, APP2), "system/" + ADDED: ADD}
+           "image/boot.img": BOOT, MP: diff(MODEM, MODEM2), CHUNK: diff(SYS, SYS2),
+           "system/usr/bin/app.p": diff(APP, APP2), "system/" + ADDED: ADD}
 # Each partition's old and new content (the A/B sources stay old; an NR eMMC
 # module's image diffs go to the B name); the root file system before, and
 # after as mode and digest (None: gone).
@@ -134,7 +134,7 @@ ROWS = [
     ("diff: a wrong new digest on A/B", "ab", {D: (md5(MODEM2), X)}, r"\] patched file not same with new$"),
     ("diff: the patch missing", "nand", {MP: None}, r"\] patch_file failed$"),
     ("diff: a truncated patch", "nr", {MP: PACKAGE[MP][:-9]}, r"\] patch_file failed$"),
-    ("diff: a patch for another old image", "nand", {MP: bsdiff(revise(MODEM, 10), MODEM2)}, r"not same with new$"),
+    ("diff: a patch for another old image", "nand", {MP: diff(revise(MODEM, 10), MODEM2)}, r"not same with new$"),
     ("diff: /data too small for the save file", "nr", {**NO_BLOCKS, "/data": 24 * KIB}, r"\] patch_file failed$"),
     ("system: an addfile digest not the file's", "nr", {S: (md5(ADD), X)}, r"^Error, .*\.txt digest \[\w+\], the sc"),
     ("system: an added file larger than the room left", "nr", {"/usr": 256 * KIB, "system/" + ADDED: BIG,

@@ -82,7 +82,8 @@ def lay_out():
         d = SHARE / flash / name
         build(p := Package())
         p.install(SimpleNamespace(package=lambda _, m, files: [put(d / "pkg" / r, v) for r, v in dict(
-            files, **{"partition_image_map.cfg": "".join(l + "\n" for l in m)}).items()]), where, MAP)
+            files, **{"partition_image_map.cfg": "".join(l + "\n" for l in m)}).items()]), where, MAP,
+                  ab=bool(slot), nand=flash == "nand")
         put(d / "env", "SLOT=%s WHERE=%s UBI=%s\n" % (slot, where, "".join(n for n, o in old.items() if o is None)))
         put(SHARE / flash / "parts", " ".join(SIZES[flash]))
         for part, data in old.items():
