@@ -146,7 +146,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string work = argv[1];
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    std::error_code ec;
+    const std::string self = fs::read_symlink("/proc/self/exe", ec).string();
+    if (self.empty()) {
+        std::fprintf(stderr, "bench_diff: /proc/self/exe: %s\n", ec.message().c_str());
+        return 1;
+    }
 
     std::vector<pair_spec> pairs;
     for (size_t mib : {8, 32, 64}) {
@@ -169,7 +174,6 @@ int main(int argc, char** argv) {
     std::printf("%-44s %9s %9s %7s %8s %8s %6s %7s %7s %6s %9s %9s %6s\n", "pair (old -> new MiB)", "patch", "bsdiff",
                 "ratio", "wall s", "bsdiff", "ratio", "cpu s", "bsdiff", "ratio", "peak MiB", "limit", "ratio");
     for (const auto& p : pairs) {
-        std::error_code ec;
         const double old_mib = static_cast<double>(fs::file_size(p.old_path, ec)) / kMiB;
         const double new_mib = static_cast<double>(fs::file_size(p.new_path, ec)) / kMiB;
         const std::string ours = p.old_path + ".ours.patch", theirs = p.old_path + ".bsdiff.patch";
