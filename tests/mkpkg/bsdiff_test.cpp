@@ -2,6 +2,7 @@
 // bspatch, and (for the images the agent refuses: an empty old or new one) a
 // plain reading of the format here.
 #include "mkpkg/bsdiff.h"
+#include "mkpkg/scratch.h"
 
 #include <bzlib.h>
 #include <gtest/gtest.h>
@@ -93,18 +94,6 @@ bool apply_plain(const bytes& old, const std::string& patch, bytes& neu) {
     return int64_t(neu.size()) == new_size && d == diff.size() && e == extra.size();
 }
 
-struct scratch_dir {
-    fs::path path;
-    scratch_dir() {
-        std::string t = (fs::temp_directory_path() / "bsdiff-test.XXXXXX").string();
-        if (::mkdtemp(t.data())) path = t;
-    }
-    ~scratch_dir() {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-    }
-};
-
 bool tool_present(const char* path) { return ::access(path, X_OK) == 0; }
 
 int run(std::vector<std::string> argv) {
@@ -182,29 +171,29 @@ TEST(MakePatch, DebianBspatchAppliesIt) {
     const image_pair p = firmware(2 << 20, 13);
     std::string patch, error;
     ASSERT_EQ(make_patch(p.old, p.neu, patch, error), 0) << error;
-    scratch_dir d;
-    ASSERT_FALSE(d.path.empty());
-    ASSERT_TRUE(write_file(d.path / "old", p.old, 0600, error)) << error;
-    ASSERT_TRUE(write_file(d.path / "patch", {reinterpret_cast<const uint8_t*>(patch.data()), patch.size()}, 0600,
+    scratch d;
+    ASSERT_FALSE(d.dir.empty());
+    ASSERT_TRUE(write_file(d.dir / "old", p.old, 0600, error)) << error;
+    ASSERT_TRUE(write_file(d.dir / "patch", {reinterpret_cast<const uint8_t*>(patch.data()), patch.size()}, 0600,
                            error))
         << error;
-    ASSERT_EQ(run({"/usr/bin/bspatch", d.path / "old", d.path / "new", d.path / "patch"}), 0);
+    ASSERT_EQ(run({"/usr/bin/bspatch", d.dir / "old", d.dir / "new", d.dir / "patch"}), 0);
     bytes got;
-    ASSERT_TRUE(read_file(d.path / "new", got, error)) << error;
+    ASSERT_TRUE(read_file(d.dir / "new", got, error)) << error;
     EXPECT_TRUE(got == p.neu);
 }
 
 TEST(MakePatch, AgentAppliesDebianBsdiff) {
     if (!tool_present("/usr/bin/bsdiff")) GTEST_SKIP() << "no /usr/bin/bsdiff";
     const image_pair p = firmware(1 << 20, 14);
-    scratch_dir d;
+    scratch d;
     std::string error;
-    ASSERT_FALSE(d.path.empty());
-    ASSERT_TRUE(write_file(d.path / "old", p.old, 0600, error)) << error;
-    ASSERT_TRUE(write_file(d.path / "new", p.neu, 0600, error)) << error;
-    ASSERT_EQ(run({"/usr/bin/bsdiff", d.path / "old", d.path / "new", d.path / "patch"}), 0);
+    ASSERT_FALSE(d.dir.empty());
+    ASSERT_TRUE(write_file(d.dir / "old", p.old, 0600, error)) << error;
+    ASSERT_TRUE(write_file(d.dir / "new", p.neu, 0600, error)) << error;
+    ASSERT_EQ(run({"/usr/bin/bsdiff", d.dir / "old", d.dir / "new", d.dir / "patch"}), 0);
     bytes patch;
-    ASSERT_TRUE(read_file(d.path / "patch", patch, error)) << error;
+    ASSERT_TRUE(read_file(d.dir / "patch", patch, error)) << error;
     EXPECT_TRUE(verify_patch(p.old, p.neu, std::string(patch.begin(), patch.end()), error)) << error;
 }
 

@@ -8,19 +8,11 @@
 #include <random>
 
 #include "mkpkg/package.h"
+#include "mkpkg/scratch.h"
 
 namespace {
 
-struct scratch {
-    fs::path dir;
-    scratch() {
-        std::string t = (fs::temp_directory_path() / "mkpkg-test.XXXXXX").string();
-        dir = ::mkdtemp(t.data());
-    }
-    ~scratch() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
+struct work : scratch {
     void put(const fs::path& rel, const std::string& text) const {
         std::string error;
         ASSERT_TRUE(write_file(dir / rel, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, 0644, error))
@@ -106,7 +98,7 @@ TEST(Firmware, EveryWrongMissingOrUnknownFieldIsNamed) {
          "[[partition]] 2 (m2): field \"nr\": device name \"modem\" is used twice"},
     };
     for (const auto& r : rows) {
-        scratch s;
+        work s;
         if (!r.toml.empty()) s.put("firmware.toml", r.toml);
         std::string error;
         EXPECT_FALSE(read_firmware(s.dir / "firmware.toml", error)) << r.toml;
@@ -132,7 +124,7 @@ TEST(Package, ImagesItCannotUseAreEachNamedAndNothingIsWritten) {
         {"full", "out", true, true, "out: exists and is not an empty directory"},
     };
     for (const auto& r : rows) {
-        scratch s;
+        work s;
         s.put("new/firmware.toml", std::string(DEVICE) + "[[partition]]\nname = \"modem\"\nimage = \"modem.img\"\n"
                                        "nr = \"modem\"\nupdate = \"" + r.update + "\"\n");
         fs::create_directories(s.dir / "old");
@@ -154,12 +146,14 @@ TEST(Package, ImagesItCannotUseAreEachNamedAndNothingIsWritten) {
         for (const auto& e : fs::directory_iterator(s.dir))
             EXPECT_TRUE(e.path().filename() == "old" || e.path().filename() == "new" ||
                         (r.note == "out" && e.path().filename() == "out")) << e.path();
-        if (r.note == "out") EXPECT_TRUE(fs::exists(s.dir / "out/keep"));
+        if (r.note == "out") {
+            EXPECT_TRUE(fs::exists(s.dir / "out/keep"));
+        }
     }
 }
 
 TEST(Package, SameBuildsGiveTheSameBytesWhateverTheThreadsAndTheArchiveUnpacksToThePackage) {
-    scratch s;
+    work s;
     s.put("new/firmware.toml", std::string(DEVICE) +
                                    "[[partition]]\nname = \"boot\"\nimage = \"boot.img\"\nnr = \"boot\"\nupdate = \"full\"\n"
                                    "[[partition]]\nname = \"modem\"\nimage = \"modem.img\"\nnr = \"modem\"\nupdate = \"diff\"\n"

@@ -10,20 +10,9 @@
 #include <set>
 
 #include "mkpkg/rootfs.h"
+#include "mkpkg/scratch.h"
 
 namespace {
-
-struct scratch {
-    fs::path dir;
-    scratch() {
-        std::string t = (fs::temp_directory_path() / "rootfs-test.XXXXXX").string();
-        dir = ::mkdtemp(t.data());
-    }
-    ~scratch() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-};
 
 // kind: 'f' file, 'd' directory, 'l' link to text, 'h' hard link to text,
 // 'p' named pipe, 'u' file of owner 1:1. Directories get their mode after their content.
