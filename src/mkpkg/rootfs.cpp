@@ -410,9 +410,9 @@ struct planner {
             }
             const node &a = o.at(j.path), &b = n.at(j.path);
             if (j.same && a.mode == b.mode) continue;
-            // With equal digests the agent finds the file new and only
-            // applies the mode, which would reach every name of the inode.
-            if (j.patch_wanted && (j.same ? a.nlink == 1 : !j.patch.empty())) {
+            // A mode alone goes with the whole file: an agent that finds a
+            // patch's file already new need not touch its mode.
+            if (j.patch_wanted && !j.same && !j.patch.empty()) {
                 emit("patchfile", j.path,
                      "patchfile," + j.path + "," + j.md5old + "," + j.md5new + ",0," + octal(b.mode));
                 continue;
