@@ -15,16 +15,19 @@
 namespace {
 
 const char USAGE[] =
-    "usage: dfota-mkpkg [-j N] [--zip FILE] OLD NEW OUT\n"
+    "usage: dfota-mkpkg [-j N] [--sign SECRET-KEY] [--zip FILE] OLD NEW OUT\n"
     "       dfota-mkpkg [-j N] --check OLD NEW OUT [--cuts N] [--sim DFOTA-SIM]\n"
     "       dfota-mkpkg --diff OLD-FILE NEW-FILE PATCH\n"
+    "       dfota-mkpkg --keygen DIR\n"
     "\n"
     "OLD and NEW are firmware builds (images/, versions/, rootfs/; NEW also holds\n"
     "firmware.toml). The first form writes the unpacked package into OUT (and with\n"
     "--zip also as one archive); the second runs the agent with the package OUT on a\n"
     "simulated device built from OLD and compares the result with NEW, with --cuts N\n"
     "also after N power cuts spread over the run. --diff writes one BSDIFF40 patch,\n"
-    "proven like those of a package. -j N: threads (default: every core).\n";
+    "proven like those of a package. --keygen writes a key pair (DIR/dfota.key,\n"
+    "DIR/dfota.pub); --sign adds a manifest and its signature to the package.\n"
+    "-j N: threads (default: every core).\n";
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "dfota-mkpkg: error: %s\n", message.c_str());
@@ -74,7 +77,7 @@ int write_one_patch(const fs::path& old_path, const fs::path& new_path, const fs
 int main(int argc, char** argv) {
     bool check = false, diff = false;
     int cuts = 0;
-    std::string zip, sim;
+    std::string zip, sim, sign, keygen;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -90,11 +93,13 @@ int main(int argc, char** argv) {
             check = true;
         } else if (a == "--diff") {
             diff = true;
-        } else if (a == "--zip" || a == "--cuts" || a == "--sim" || a == "-j") {
+        } else if (a == "--zip" || a == "--cuts" || a == "--sim" || a == "-j" || a == "--sign" || a == "--keygen") {
             const char* v = value(a.c_str());
             if (!v) return fail(a + " needs a value\n" + USAGE);
             int n = 0;
             if (a == "--zip") zip = v;
+            else if (a == "--sign") sign = v;
+            else if (a == "--keygen") keygen = v;
             else if (a == "--sim") sim = v;
             else if (!parse_count(v, n) || (a == "-j" && n == 0))
                 return fail(a + " takes a whole number" + (a == "-j" ? " from 1" : "") + ", not \"" + v + "\"");
@@ -106,7 +111,17 @@ int main(int argc, char** argv) {
             args.push_back(a);
         }
     }
+    if (!keygen.empty()) {
+        if (!args.empty() || check || diff || !zip.empty() || !sign.empty()) return fail("--keygen DIR stands alone");
+        std::string error;
+        if (!make_key_pair(keygen, error)) return fail(error);
+        std::printf("dfota-mkpkg: key pair written: %s (secret, mode 0600: keep it off the devices) and %s (for "
+                    "/etc/dfota/trusted.pub)\n", (fs::path(keygen) / "dfota.key").c_str(),
+                    (fs::path(keygen) / "dfota.pub").c_str());
+        return 0;
+    }
     if (args.size() != 3) return fail(std::string("expected OLD NEW OUT\n") + USAGE);
+    if (!sign.empty() && (check || diff)) return fail("--sign goes with making a package");
     if (diff + check + !zip.empty() > 1) return fail("--diff, --check and --zip are separate runs");
     if (diff) return write_one_patch(args[0], args[1], args[2]);
     if (!check && (cuts || !sim.empty())) return fail("--cuts and --sim go with --check");
@@ -125,10 +140,12 @@ int main(int argc, char** argv) {
         return check_package(*fw, opt, stdout);
     }
 
+    signing_key key;
+    if (!sign.empty() && !read_secret_key(sign, key, error)) return fail(error);
     auto start = std::chrono::steady_clock::now();
     package_summary sum;
     std::vector<std::string> errors;
-    bool ok = make_package(*fw, old_dir, new_dir, out, sum, errors);
+    bool ok = make_package(*fw, old_dir, new_dir, out, sum, errors, sign.empty() ? nullptr : &key);
     for (const auto& w : sum.warnings) std::fprintf(stderr, "dfota-mkpkg: warning: %s\n", w.c_str());
     if (!ok) {
         for (const auto& e : errors) std::fprintf(stderr, "dfota-mkpkg: error: %s\n", e.c_str());
@@ -136,7 +153,8 @@ int main(int argc, char** argv) {
     }
     if (!zip.empty() && !write_zip(out, zip, error)) return fail(error);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("dfota-mkpkg: package written to %s%s\n", out.c_str(), zip.empty() ? "" : (" and " + zip).c_str());
+    std::printf("dfota-mkpkg: %spackage written to %s%s\n", sign.empty() ? "" : "signed ", out.c_str(),
+                zip.empty() ? "" : (" and " + zip).c_str());
     std::printf("  partitions: %s", counts(sum.carried, "none").c_str());
     if (sum.blocks) std::printf(" (%d block patches)", sum.blocks);
     int left = 0;

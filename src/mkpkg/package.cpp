@@ -119,7 +119,7 @@ uint64_t tree_bytes(const fs::path& dir) {
 }  // namespace
 
 bool make_package(const firmware_desc& fw, const fs::path& old_dir, const fs::path& new_dir, const fs::path& out,
-                  package_summary& summary, std::vector<std::string>& errors) {
+                  package_summary& summary, std::vector<std::string>& errors, const signing_key* key) {
     std::error_code ec;
     for (const fs::path& d : {old_dir, new_dir})
         if (!fs::is_directory(d, ec)) {
@@ -335,6 +335,10 @@ bool make_package(const firmware_desc& fw, const fs::path& old_dir, const fs::pa
     }
     if (!errors.empty()) return false;
 
+    if (key && !sign_package(work, *key, error)) {
+        errors.push_back(error);
+        return false;
+    }
     for (const auto& d : data) summary.new_bytes += d.neu.size();
     summary.package_bytes = tree_bytes(work);
     if (fs::exists(out, ec)) fs::remove(out, ec);  // an empty directory, checked above

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mkpkg/firmware.h"
+#include "mkpkg/sign.h"
 
 struct package_summary {
     // Partitions carried and left out (unchanged), by update kind.
@@ -21,9 +22,10 @@ struct package_summary {
 
 // Makes the package that brings OLD to NEW into out, which must not exist
 // or be an empty directory; nothing is left at out when it fails. errors:
-// every reason, each naming its file or path.
+// every reason, each naming its file or path. With key, the package is
+// signed: its manifest and signature are the last files written.
 bool make_package(const firmware_desc& fw, const fs::path& old_dir, const fs::path& new_dir, const fs::path& out,
-                  package_summary& summary, std::vector<std::string>& errors);
+                  package_summary& summary, std::vector<std::string>& errors, const signing_key* key = nullptr);
 
 // The package directory dir as one zip archive, as the device receives it:
 // entries sorted, modes and symbolic links kept, fixed times, so that the
