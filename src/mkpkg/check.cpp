@@ -67,8 +67,6 @@ struct context {
     bool keep = false;  // the devices stay for a look afterwards
 };
 
-std::string errno_text(const fs::path& p) { return p.string() + ": " + std::strerror(errno); }
-
 std::string octal(mode_t mode) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
@@ -104,53 +102,17 @@ bool walk_tree(const fs::path& root, std::map<std::string, std::string>& out, st
     return !ec;
 }
 
-// Copies a tree keeping types, permission bits and link targets. Directory
-// modes are set last, so that a read-only directory can still be filled.
+// Copies the contents of from into the directory to, as they are.
 bool copy_tree(const fs::path& from, const fs::path& to, std::string& error) {
+    std::map<fs::path, unsigned> dir_modes;
     std::error_code ec;
-    std::vector<std::pair<fs::path, mode_t>> dirs;
-    for (auto it = fs::recursive_directory_iterator(from, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        const fs::path& src = it->path();
-        fs::path dst = to / src.lexically_relative(from);
-        struct stat st;
-        if (::lstat(src.c_str(), &st) != 0) {
-            error = errno_text(src);
-            return false;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            if (!fs::is_directory(dst, ec) && !fs::create_directory(dst, ec)) {
-                error = dst.string() + ": " + ec.message();
-                return false;
-            }
-            dirs.emplace_back(dst, st.st_mode);
-        } else if (S_ISLNK(st.st_mode)) {
-            fs::path target = fs::read_symlink(src, ec);
-            if (ec || (fs::create_symlink(target, dst, ec), ec)) {
-                error = dst.string() + ": " + ec.message();
-                return false;
-            }
-        } else if (S_ISREG(st.st_mode)) {
-            if (!fs::copy_file(src, dst, fs::copy_options::overwrite_existing, ec) ||
-                ::chmod(dst.c_str(), st.st_mode & 07777) != 0) {
-                error = ec ? dst.string() + ": " + ec.message() : errno_text(dst);
-                return false;
-            }
-        } else {
-            error = src.string() + ": neither a file, a directory nor a link";
-            return false;
-        }
-    }
+    for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec))
+        if (!copy_entry(it->path(), to / it->path().filename(), dir_modes, error)) return false;
     if (ec) {
         error = from.string() + ": " + ec.message();
         return false;
     }
-    for (auto& [dir, mode] : dirs)
-        if (::chmod(dir.c_str(), mode & 07777) != 0) {
-            error = errno_text(dir);
-            return false;
-        }
-    return true;
+    return set_dir_modes(dir_modes, error);
 }
 
 bool write_text(const fs::path& p, const std::string& text, unsigned mode, std::string& error) {
@@ -472,20 +434,6 @@ void print_log_tail(const fs::path& root) {
     for (size_t i = from; i < lines.size(); ++i) std::fprintf(stderr, "    %s\n", lines[i].c_str());
 }
 
-struct work_dir {
-    fs::path path;
-    bool keep = false;
-    ~work_dir() {
-        if (path.empty()) return;
-        if (keep) {
-            std::fprintf(stderr, "%sthe simulated devices are kept in %s\n", kPrefix, path.c_str());
-            return;
-        }
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
 // A power-on after a cut: /tmp lost, the slot last set active running.
 bool power_on(const context& c, const fs::path& root, std::string& error) {
     std::error_code ec;
@@ -580,15 +528,14 @@ int check_package(const firmware_desc& fw, const check_options& opt, std::FILE* 
         return 1;
     }
     const char* tmp = std::getenv("TMPDIR");
-    std::string tmpl = (fs::path(tmp && *tmp ? tmp : "/var/tmp") / "dfota-check-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) {
-        std::fprintf(stderr, "%scannot make a work directory %s: %s\n", kPrefix, tmpl.c_str(), std::strerror(errno));
+    work_dir work;
+    if (!make_work_dir(fs::path(tmp && *tmp ? tmp : "/var/tmp") / "dfota-check-XXXXXX", work, error)) {
+        std::fprintf(stderr, "%s%s\n", kPrefix, error.c_str());
         return 1;
     }
-    work_dir work{tmpl, [] {
-                      const char* k = std::getenv("DFOTA_MKPKG_KEEP");
-                      return k && !std::strcmp(k, "1");
-                  }()};
+    const char* k = std::getenv("DFOTA_MKPKG_KEEP");
+    work.keep = k && !std::strcmp(k, "1");
+    if (work.keep) std::fprintf(stderr, "%sthe simulated devices are kept in %s\n", kPrefix, work.path.c_str());
     c.base = work.path;
     c.keep = work.keep;
 

@@ -161,20 +161,13 @@ bool make_package(const firmware_desc& fw, const fs::path& old_dir, const fs::pa
 
     // The package is made beside out and moved there whole at the end.
     fs::path parent = out.has_parent_path() ? out.parent_path() : fs::path(".");
-    std::string tmpl = (parent / ("." + out.filename().string() + ".partial-XXXXXX")).string();
-    if (!::mkdtemp(tmpl.data())) {
-        errors.push_back(tmpl + ": " + std::strerror(errno));
+    work_dir cleanup;
+    std::string error;
+    if (!make_work_dir(parent / ("." + out.filename().string() + ".partial-XXXXXX"), cleanup, error)) {
+        errors.push_back(error);
         return false;
     }
-    fs::path work = tmpl;
-    struct remover {
-        fs::path p;
-        bool keep = false;
-        ~remover() {
-            std::error_code e;
-            if (!keep) fs::remove_all(p, e);
-        }
-    } cleanup{work};
+    const fs::path& work = cleanup.path;
     ::chmod(work.c_str(), 0755);
 
     std::vector<std::string> full, diff, block, map;
@@ -265,7 +258,6 @@ bool make_package(const firmware_desc& fw, const fs::path& old_dir, const fs::pa
         if (!j.error.empty()) errors.push_back(j.label + ": " + j.error);
     if (!errors.empty()) return false;
 
-    std::string error;
     auto put = [&](const fs::path& rel, std::span<const uint8_t> content) {
         if (!write_file(work / rel, content, 0644, error)) errors.push_back(error);
     };
@@ -390,31 +382,17 @@ bool write_zip(const fs::path& dir, const fs::path& zip_path, std::string& error
     tm.tm_mday = 1;
     tm.tm_isdst = -1;
     std::time_t when = std::mktime(&tm);
-    std::vector<std::string> contents;  // the buffers live until the archive is written
+    std::vector<bytes> contents;  // the buffers live until the archive is written
     contents.reserve(entries.size());
     for (const auto& rel : entries) {
-        fs::path p = dir / rel;
         struct stat st;
-        if (::lstat(p.c_str(), &st) != 0) {
-            error = p.string() + ": " + std::strerror(errno);
-            return false;
-        }
+        bytes content;
+        if (!read_entry(dir / rel, st, content, error)) return false;
         zip_int64_t idx;
         std::string name = rel.generic_string();
         if (S_ISDIR(st.st_mode)) {
             idx = zip_dir_add(z.z, name.c_str(), ZIP_FL_ENC_UTF_8);
         } else {
-            std::string content;
-            if (S_ISLNK(st.st_mode)) {
-                content = fs::read_symlink(p, ec).string();
-            } else if (S_ISREG(st.st_mode)) {
-                bytes b;
-                if (!read_file(p, b, error)) return false;
-                content.assign(b.begin(), b.end());
-            } else {
-                error = p.string() + ": neither a file, a directory nor a symbolic link";
-                return false;
-            }
             contents.push_back(std::move(content));
             zip_source_t* src = zip_source_buffer(z.z, contents.back().data(), contents.back().size(), 0);
             idx = src ? zip_file_add(z.z, name.c_str(), src, ZIP_FL_ENC_UTF_8) : -1;

@@ -468,40 +468,6 @@ void compare_files(const fs::path& old_root, const fs::path& new_root, file_job&
     if (patch.size() < b.size()) j.patch = std::move(patch);
 }
 
-bool copy_entry(const fs::path& new_root, const std::string& rel, const fs::path& dest,
-                std::map<fs::path, unsigned>& dir_modes, std::string& error) {
-    struct stat st;
-    fs::path src = new_root / rel;
-    if (::lstat(src.c_str(), &st) != 0) {
-        error = src.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    std::error_code ec;
-    if (S_ISREG(st.st_mode)) {
-        bytes data;
-        return read_file(src, data, error) && write_file(dest, data, st.st_mode & 07777, error);
-    }
-    fs::create_directories(dest.parent_path(), ec);
-    if (S_ISLNK(st.st_mode)) {
-        fs::path target = fs::read_symlink(src, ec);
-        if (!ec) fs::create_symlink(target, dest, ec);
-    } else if (S_ISDIR(st.st_mode)) {
-        fs::create_directory(dest, ec);
-        dir_modes[dest] = st.st_mode & 07777;
-        std::vector<std::string> names;
-        for (fs::directory_iterator it(src, ec), end; !ec && it != end; it.increment(ec))
-            names.push_back(it->path().filename().string());
-        std::sort(names.begin(), names.end());
-        for (const auto& c : names)
-            if (!ec && !copy_entry(new_root, rel + "/" + c, dest / c, dir_modes, error)) return false;
-    }  // other kinds are refused before anything is written
-    if (ec) {
-        error = dest.string() + ": " + ec.message();
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool make_rootfs_update(const fs::path& old_root, const fs::path& new_root, const fs::path& out,
@@ -553,31 +519,22 @@ bool make_rootfs_update(const fs::path& old_root, const fs::path& new_root, cons
     bool ok = write_file(out / "updater_script_system",
                          std::span(reinterpret_cast<const uint8_t*>(script.data()), script.size()), 0644, error);
     for (const auto& [pkg, rel] : pl.files)
-        ok = ok && copy_entry(new_root, rel, out / pkg, dir_modes, error);
+        ok = ok && copy_entry(new_root / rel, out / pkg, dir_modes, error);
     for (const auto& [pkg, rel] : pl.subtrees)
-        ok = ok && copy_entry(new_root, rel, out / pkg, dir_modes, error);
+        ok = ok && copy_entry(new_root / rel, out / pkg, dir_modes, error);
     for (const auto& j : pl.jobs)
         if (ok && !j.patch.empty() && pl.text.count(std::string("patchfile") + '\0' + j.path))
             ok = write_file(out / (pl.package_path(j.path) + ".p"),
                             std::span(reinterpret_cast<const uint8_t*>(j.patch.data()), j.patch.size()), 0644, error);
-    // Directory modes last, deepest first, so that none keeps the writer
-    // out; those the package only passes through get one fixed mode.
-    std::vector<fs::path> dirs;
+    // Those the package only passes through get one fixed mode.
     std::error_code ec;
     for (const char* d : {"system", "modem"}) {
         if (std::error_code none; !fs::is_directory(out / d, none)) continue;
-        dirs.push_back(out / d);
+        dir_modes.try_emplace(out / d, 0755);
         for (fs::recursive_directory_iterator it(out / d, ec), end; !ec && it != end; it.increment(ec))
-            if (it->symlink_status(ec).type() == fs::file_type::directory) dirs.push_back(it->path());
+            if (it->symlink_status(ec).type() == fs::file_type::directory) dir_modes.try_emplace(it->path(), 0755);
     }
-    std::sort(dirs.rbegin(), dirs.rend());
-    for (const auto& d : dirs) {
-        auto m = dir_modes.find(d);
-        if (ok && ::chmod(d.c_str(), m == dir_modes.end() ? 0755 : m->second) != 0) {
-            ok = false;
-            error = d.string() + ": " + std::strerror(errno);
-        }
-    }
+    ok = ok && set_dir_modes(dir_modes, error);
     if (ec && ok) {
         ok = false;
         error = out.string() + ": " + ec.message();

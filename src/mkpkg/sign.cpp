@@ -100,20 +100,8 @@ bool package_manifest(const fs::path& dir, std::string& manifest, std::string& e
             return false;
         }
         struct stat st;
-        if (::lstat(it->path().c_str(), &st) != 0) {
-            error = it->path().string() + ": " + std::strerror(errno);
-            return false;
-        }
         bytes content;
-        if (S_ISREG(st.st_mode)) {
-            if (!read_file(it->path(), content, error)) return false;
-        } else if (S_ISLNK(st.st_mode)) {
-            std::string target = fs::read_symlink(it->path(), ec).string();
-            content.assign(target.begin(), target.end());
-        } else if (!S_ISDIR(st.st_mode)) {
-            error = it->path().string() + ": neither a file, a directory nor a symbolic link";
-            return false;
-        }
+        if (!read_entry(it->path(), st, content, error)) return false;
         unsigned char digest[crypto_hash_sha256_BYTES];
         crypto_hash_sha256(digest, content.data(), content.size());
         char mode[16];

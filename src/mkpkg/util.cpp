@@ -78,6 +78,81 @@ bool write_file(const fs::path& path, std::span<const uint8_t> data, unsigned mo
     return true;
 }
 
+work_dir::~work_dir() {
+    std::error_code ec;
+    if (!path.empty() && !keep) fs::remove_all(path, ec);
+}
+
+bool make_work_dir(const fs::path& pattern, work_dir& dir, std::string& error) {
+    std::string t = pattern.string();
+    if (!::mkdtemp(t.data())) {
+        error = "cannot make a work directory " + t + ": " + std::strerror(errno);
+        return false;
+    }
+    dir.path = t;
+    return true;
+}
+
+bool read_entry(const fs::path& path, struct stat& st, bytes& content, std::string& error) {
+    content.clear();
+    if (::lstat(path.c_str(), &st) != 0) {
+        error = path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) return read_file(path, content, error);
+    if (S_ISLNK(st.st_mode)) {
+        std::error_code ec;
+        std::string target = fs::read_symlink(path, ec).string();
+        if (ec) error = path.string() + ": " + ec.message();
+        content.assign(target.begin(), target.end());
+        return !ec;
+    }
+    if (S_ISDIR(st.st_mode)) return true;
+    error = path.string() + ": neither a file, a directory nor a symbolic link";
+    return false;
+}
+
+bool copy_entry(const fs::path& src, const fs::path& dest, std::map<fs::path, unsigned>& dir_modes,
+                std::string& error) {
+    struct stat st;
+    if (::lstat(src.c_str(), &st) != 0) {
+        error = src.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    std::error_code ec;
+    if (dest.has_parent_path()) fs::create_directories(dest.parent_path(), ec);
+    if (S_ISREG(st.st_mode)) {
+        if (fs::copy_file(src, dest, fs::copy_options::overwrite_existing, ec) &&
+            ::chmod(dest.c_str(), st.st_mode & 07777) != 0)
+            ec.assign(errno, std::generic_category());
+    } else if (S_ISLNK(st.st_mode)) {
+        fs::path target = fs::read_symlink(src, ec);
+        if (!ec) fs::create_symlink(target, dest, ec);
+    } else if (S_ISDIR(st.st_mode)) {
+        fs::create_directory(dest, ec);
+        dir_modes[dest] = st.st_mode & 07777;
+        std::vector<fs::path> names;
+        for (fs::directory_iterator it(src, ec), end; !ec && it != end; it.increment(ec))
+            names.push_back(it->path().filename());
+        for (const auto& n : names)
+            if (!ec && !copy_entry(src / n, dest / n, dir_modes, error)) return false;
+    } else {
+        error = src.string() + ": neither a file, a directory nor a symbolic link";
+        return false;
+    }
+    if (ec) error = dest.string() + ": " + ec.message();
+    return !ec;
+}
+
+bool set_dir_modes(const std::map<fs::path, unsigned>& dir_modes, std::string& error) {
+    for (auto it = dir_modes.rbegin(); it != dir_modes.rend(); ++it)
+        if (::chmod(it->first.c_str(), it->second) != 0) {
+            error = it->first.string() + ": " + std::strerror(errno);
+            return false;
+        }
+    return true;
+}
+
 std::string md5_hex(std::span<const uint8_t> data) {
     md5_context ctx;
     md5_init(&ctx);
@@ -133,28 +208,17 @@ void parallel_for(size_t n, const std::function<void(size_t)>& fn) {
 bool verify_patch(std::span<const uint8_t> old, std::span<const uint8_t> expected, const std::string& patch,
                   std::string& error) {
     std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    std::string tmpl = (base / "dfota-mkpkg-verify.XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) {
-        error = std::string("cannot make a work directory: ") + std::strerror(errno);
-        return false;
-    }
-    fs::path dir = tmpl;
-    struct remover {
-        fs::path p;
-        ~remover() {
-            std::error_code e;
-            fs::remove_all(p, e);
-        }
-    } cleanup{dir};
+    work_dir dir;
+    if (!make_work_dir(fs::temp_directory_path(ec) / "dfota-mkpkg-verify.XXXXXX", dir, error)) return false;
     std::span<const uint8_t> p(reinterpret_cast<const uint8_t*>(patch.data()), patch.size());
-    if (!write_file(dir / "old", old, 0600, error) || !write_file(dir / "patch", p, 0600, error)) return false;
-    if (patch_file((dir / "old").c_str(), (dir / "new").c_str(), (dir / "patch").c_str()) < 0) {
+    const fs::path& d = dir.path;
+    if (!write_file(d / "old", old, 0600, error) || !write_file(d / "patch", p, 0600, error)) return false;
+    if (patch_file((d / "old").c_str(), (d / "new").c_str(), (d / "patch").c_str()) < 0) {
         error = "the patch does not apply";
         return false;
     }
     bytes got;
-    if (!read_file(dir / "new", got, error)) return false;
+    if (!read_file(d / "new", got, error)) return false;
     if (got.size() != expected.size() || !std::equal(got.begin(), got.end(), expected.begin())) {
         error = "the patch rebuilds other bytes than the new image";
         return false;
