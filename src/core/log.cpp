@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 
 int upgrade_debug = 0;
+bool log_echo_stderr = false;
 
 namespace {
 
@@ -66,6 +67,10 @@ void write_entry(std::string& msg) {
         std::printf("[%d] fopen %s error: %s\n", __LINE__, LOG_FILE, std::strerror(errno));
     }
 
+    if (log_echo_stderr) {
+        std::fprintf(stderr, "[DFLOG]%s", entry.c_str());
+        return;
+    }
     if (upgrade_debug == 0) {
         std::printf("[DFLOG]%s", entry.c_str());
         std::fflush(stdout);

@@ -8,6 +8,9 @@
 // 1 when the run is in debug mode: the echo goes to the serial console
 // instead of standard output.
 extern int upgrade_debug;
+// Set by a check-only run, whose caller reads the reason on standard error:
+// the echo then goes there, whatever the debug mode.
+extern bool log_echo_stderr;
 
 inline constexpr const char* LOG_FILE = "/data/upgrade/install/log";
 inline constexpr const char* LOG_BACKUP_FILE = "/data/upgrade/install/logbak";

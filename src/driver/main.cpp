@@ -15,6 +15,7 @@
 #include "driver/device.h"
 #include "driver/package.h"
 #include "driver/partition_map.h"
+#include "driver/signature.h"
 #include "driver/status.h"
 #include "fsupdate/system_script.h"
 #include "image/block.h"
@@ -54,9 +55,18 @@ void survive_lost_console() {
     sigaction(SIGPIPE, &sa, nullptr);
 }
 
+// A check-only run answers whether the package would install, and changes
+// nothing a later run or another program reads: no status file, no flag, no
+// save file, no slot.
+bool check_only = false;
+
 // The failure path of every step from dst_check on.
 int fail_run(const char* message) {
     LOGF("%s", message);
+    if (check_only) {
+        LOGF("Check only: the package would not install");
+        return -1;
+    }
     LOGF("main_err");
     report_stage("dst_failed", 0);
     if (ab_system == 0 && flash_type == FLASH_EMMC) {
@@ -71,6 +81,7 @@ int fail_run(const char* message) {
 // the failure message.
 const char* install() {
     report_stage("dst_check", 30);
+    if (verify_package() < 0) return "Error, verify package failed";
     if (do_check() < 0) return "Error, do_check failed";
     if (do_check2() < 0) return "Error, do_check2 failed";
     if (patch_diff_block() < 0) return "Error, patch block failed";
@@ -86,7 +97,32 @@ const char* install() {
     return nullptr;
 }
 
+// The checks of dst_check, each proving in /tmp what dst_check would write.
+const char* check_package() {
+    if (verify_package() < 0) return "Error, verify package failed";
+    if (do_check() < 0) return "Error, do_check failed";
+    if (do_check2(true) < 0) return "Error, do_check2 failed";
+    if (check_diff_block() < 0) return "Error, patch block failed";
+    if (check_full_partition() != 0) return "Error,patch full partition failed";
+    return nullptr;
+}
+
+// Only report_stage's callers that a check-only run also passes through.
+void report(const char* name, int percent) {
+    if (!check_only) report_stage(name, percent);
+}
+
 int run(int argc, char** argv) {
+    // Known before anything is written: a check-only run changes nothing.
+    static const option long_options[] = {{"check", no_argument, nullptr, 'c'}, {nullptr, 0, nullptr, 0}};
+    run_options opts;
+    for (int opt; (opt = getopt_long(argc, argv, "df:v", long_options, nullptr)) != -1;) {
+        if (opt == 'd') upgrade_debug = 1;
+        else if (opt == 'f') opts.package_file = optarg;
+        else if (opt == 'c') check_only = true;
+    }
+    log_echo_stderr = check_only;
+
     // 1. The install directory holds the log; nothing can be reported before it.
     LOGF("DIR_INSTALL :%s ", DIR_INSTALL);
     auto mkdir_cmd = make_command(CMD_BUF_SIZE, "mkdir -p %s", {DIR_INSTALL});
@@ -98,26 +134,26 @@ int run(int argc, char** argv) {
     LOGF("------Upgrade Entry------");
 
     // 3. The package directory.
-    run_options opts;
     int where = determine_the_path_exists();
     bool have_package = where != -1;
+    if (check_only && !have_package) {
+        LOGF("Error, no package in %s or %s", TMP_DELTA, DATA_DELTA);
+        return -1;
+    }
     if (where == -1) where = determine_the_size_of_the_space();
     if ((where == 0 ? copy_tmp_path() : copy_data_path()) != 0) return -1;
     opts.data_delta = where == 1;
 
     // 4-5.
     LOGF("UPGRADE_APP_VER: [%s] Build_time:%s %s", UPGRADE_APP_VER, __DATE__, __TIME__);
-    plat_unlink(STATUS_FILE);
-    plat_unlink(STATUS_LIST_FILE);
-    plat_unlink(INSTALL_PROCESS_FILE);
-    report_stage("dst_start", 0);
-
-    // 6-8.
-    int opt;
-    while ((opt = getopt(argc, argv, "df:v")) != -1) {
-        if (opt == 'd') upgrade_debug = 1;
-        else if (opt == 'f') opts.package_file = optarg;
+    if (!check_only) {
+        plat_unlink(STATUS_FILE);
+        plat_unlink(STATUS_LIST_FILE);
+        plat_unlink(INSTALL_PROCESS_FILE);
     }
+    report("dst_start", 0);
+
+    // 6-8 (the options were read first).
     if (plat_exists(DEBUG_FLAG_FILE)) upgrade_debug = 1;
     install_signal_handlers();
 
@@ -133,7 +169,7 @@ int run(int argc, char** argv) {
     }
 
     // dst_get_dev_info
-    report_stage("dst_get_dev_info", 10);
+    report("dst_get_dev_info", 10);
     if (get_flash_type() != 0) {
         LOGF("Error,get_flash_type failed");
         return -1;
@@ -150,10 +186,10 @@ int run(int argc, char** argv) {
         LOGF("current_slot: [%s]", current_slot == 0 ? "SLOT_A" : "SLOT_B");
         set_target_slot();
     }
-    create_efs_backup_restore_flag_file();
+    if (!check_only) create_efs_backup_restore_flag_file();
 
     // dst_unpack: the package arrives unpacked.
-    report_stage("dst_unpack", 20);
+    report("dst_unpack", 20);
     set_unpack_dirs();
 
     // From here on every failure takes the failure path. A power cut after
@@ -166,8 +202,12 @@ int run(int argc, char** argv) {
         recorded_slot_switch(have_package) == current_slot) {
         LOGF("Nothing to install (installed before the switch to this slot): slot %d stays active", current_slot);
         target_slot = current_slot;
-    } else if (const char* failed = install()) {
+    } else if (const char* failed = check_only ? check_package() : install()) {
         return fail_run(failed);
+    }
+    if (check_only) {
+        LOGF("Check only: the package would install");
+        return 0;
     }
 
     if (complete_upgrade(opts) != 0) return fail_run("Error, change_slot failed");

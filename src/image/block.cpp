@@ -69,8 +69,9 @@ int parse_block_line(const script_file& s, std::string line, block_line& out) {
 }
 
 // A/B: the running slot's block patched into the other slot's block.
-// 0: done or already new; -1: failure (logged).
-int patch_block_ab(const block_line& b, const char* filepatch) {
+// 0: done or already new; -1: failure (logged). Without apply, only what
+// would be done is checked.
+int patch_block_ab(const block_line& b, const char* filepatch, bool apply) {
     static const char* func = "do_patch_block";
     char target[SCRIPT_NAME_SIZE] = {};
     char source[SCRIPT_NAME_SIZE] = {};
@@ -116,6 +117,7 @@ int patch_block_ab(const block_line& b, const char* filepatch) {
     // package file is the new block itself, whatever old digest is listed.
     if (b.oldsize > 0 && script_digest_equal(md5, b.md5old)) {
         log_at(func, __LINE__, "%s is old ", source);
+        if (!apply) return prove_patch("do_patch_block", filepatch, b.md5new.c_str());
         if (ab_patch_file_ex(target, filepatch, b.md5new.c_str(), b.offset) < 0) {
             log_at(func, __LINE__, "Error, ab_patch_file failed");
             return -1;
@@ -135,6 +137,7 @@ int patch_block_ab(const block_line& b, const char* filepatch) {
                target, b.offset, md5);
         return -1;
     }
+    if (!apply) return 0;
     if (write_file_from_offset_to_partition(target, filepatch, b.offset) < 0) {
         log_at(func, __LINE__, "%s failed", flash_type == FLASH_EMMC ? "mmc_write_file_from_offset_to_partition"
                                                                       : "nand_write_file_from_offset_to_partition");
@@ -150,7 +153,7 @@ int patch_block_ab(const block_line& b, const char* filepatch) {
 
 // NR: the block rewritten in place, the old block kept in BLOCK_BACKUP and
 // the new one in SAVEFILE until it is verified on the partition.
-int patch_block_nr(const block_line& b, const char* filepatch) {
+int patch_block_nr(const block_line& b, const char* filepatch, bool apply) {
     static const char* func = "do_patch_block";
     char target[SCRIPT_NAME_SIZE] = {};
     char md5[MD5_TEXT_SIZE] = {};
@@ -193,6 +196,7 @@ int patch_block_nr(const block_line& b, const char* filepatch) {
     char md5bak[MD5_TEXT_SIZE] = {};
     if (script_digest_equal(md5, b.md5old)) {
         log_at(func, __LINE__, "is old");
+        if (!apply) return prove_patch("do_patch_block", filepatch, b.md5new.c_str());
         if (block_backup_file() != 0) {
             log_at(func, __LINE__, "Error, block_backup_file failed");
             return -1;
@@ -220,6 +224,7 @@ int patch_block_nr(const block_line& b, const char* filepatch) {
         if (!plat_exists(SAVEFILE) || get_md5sum(SAVEFILE, md5save) != 0 || !script_digest_equal(md5save, b.md5new))
             return -1;
         log_at(func, __LINE__, "SAVEFILE holds the new block, writing it");
+        if (!apply) return 0;
         if (process_savefile_ex(target, SAVEFILE, filepatch, b.md5new.c_str(), b.offset) != 0) {
             log_at(func, __LINE__, "Error, process_savefile failed");
             return -1;
@@ -248,6 +253,7 @@ int patch_block_nr(const block_line& b, const char* filepatch) {
                BLOCK_BACKUP, target, b.offset, md5bak);
         return -1;
     }
+    if (!apply) return 0;
     if (write_file_from_offset_to_partition(target, BLOCK_BACKUP, b.offset) < 0) {
         log_at(func, __LINE__, "Error, write file[%s] to partition[%s] failed", BLOCK_BACKUP, target);
         return -1;
@@ -261,7 +267,7 @@ int patch_block_nr(const block_line& b, const char* filepatch) {
 
 // One patchblock line. 0 or -1; -2 when the walk must end without its
 // clean-up (the image name is unknown).
-int patch_one_block(const block_line& b) {
+int patch_one_block(const block_line& b, bool apply) {
     static const char* func = "do_patch_block";
     log_at(func, __LINE__, "%s %s offset[%d] md5old[%s] md5new[%s] oldsize[%d] newsize[%d]", b.keyword.c_str(),
            b.partition.c_str(), b.offset, b.md5old.c_str(), b.md5new.c_str(), b.oldsize, b.newsize);
@@ -289,7 +295,7 @@ int patch_one_block(const block_line& b) {
         log_at(func, __LINE__, "Error, size out of range");
         return -1;
     }
-    return ab_system ? patch_block_ab(b, filepatch) : patch_block_nr(b, filepatch);
+    return ab_system ? patch_block_ab(b, filepatch, apply) : patch_block_nr(b, filepatch, apply);
 }
 
 // Every line must fit before the first block changes: a line refused half
@@ -305,20 +311,19 @@ bool block_lines_fit() {
     return true;
 }
 
-}  // namespace
-
-int do_patch_block() {
-    LOGF("%s enter", __func__);
+int walk_blocks(bool apply) {
+    static const char* func = "do_patch_block";
+    log_at(func, __LINE__, "%s enter", func);
     script_file s;
     if (!script_open(s, UPDATER_SCRIPT_BLOCK_DIFF)) {
-        LOGF("open failed, maybe there is no partition need dfota update");
+        log_at(func, __LINE__, "open failed, maybe there is no partition need dfota update");
         return 0;
     }
     if (!block_lines_fit()) return -1;
     int result = 0;
     std::string line;
     for (;;) {
-        int r = script_next_line(__func__, s, line);
+        int r = script_next_line(func, s, line);
         if (r == 0) break;
         if (r < 0) {
             result = -1;
@@ -331,7 +336,7 @@ int do_patch_block() {
             result = -1;
             break;
         }
-        int ret = patch_one_block(b);
+        int ret = patch_one_block(b, apply);
         if (ret == -2) return -1;
         if (ret < 0) {
             result = -1;
@@ -340,19 +345,20 @@ int do_patch_block() {
     }
     close_file(s.fp);
     plat_unlink(TMP_FILE_PT);
-    plat_unlink(BLOCK_BACKUP);
+    // A check-only run never removes what a cut run left to finish from.
+    if (apply) plat_unlink(BLOCK_BACKUP);
     return result;
 }
 
+}  // namespace
+
+int do_patch_block() { return walk_blocks(true); }
+
+int check_diff_block() { return plat_exists(UPDATER_SCRIPT_BLOCK_DIFF) ? walk_blocks(false) : 0; }
+
 int ab_patch_file_ex(const char* target, const char* patch, const char* md5new, int32_t offset) {
-    char md5[MD5_TEXT_SIZE] = {};
     bool ok = false;
-    if (patch_file(TMP_FILE_PT, TMP_FILE_NEW, patch) < 0) {
-        LOGF("[%d] patch_file failed", __LINE__);
-    } else if (get_md5sum(TMP_FILE_NEW, md5) != 0) {
-        LOGF("[%d] get_md5sum failed", __LINE__);
-    } else if (!script_digest_equal(md5, md5new)) {
-        LOGF("[%d] patched file not same with new", __LINE__);
+    if (patch_to_new(__func__, patch, md5new) != 0) {
     } else if (write_file_from_offset_to_partition(target, TMP_FILE_NEW, offset) < 0) {
         LOGF("[%d] write file[%s] to partition[%s] offset[%d] failed", __LINE__, TMP_FILE_NEW, target, offset);
     } else if (check_at(target, TMP_FILE_NEW, offset) != 0) {

@@ -83,7 +83,7 @@ bool check_system_line(const system_command& l) {
 
 // A/B: a new target is listed; otherwise the running slot must hold the old
 // image that the patch starts from.
-int check_ab_partition(const image_diff_line& l) {
+int check_ab_partition(const image_diff_line& l, const char* patch, bool check_only) {
     char target[SCRIPT_NAME_SIZE] = {};
     char source[SCRIPT_NAME_SIZE] = {};
     char md5[MD5_TEXT_SIZE] = {};
@@ -124,12 +124,13 @@ int check_ab_partition(const image_diff_line& l) {
         return -1;
     }
     CHECK2_LOG("partiton[%s] is old, need to upgrade", l.partition.c_str());
+    int ret = check_only ? prove_patch("do_check2", patch, l.md5new.c_str()) : 0;
     plat_unlink(TMP_FILE_PT);
-    return 0;
+    return ret;
 }
 
 // NR: new (listed), old, or neither with a complete save file to finish from.
-int check_nr_partition(const image_diff_line& l, const char* patch) {
+int check_nr_partition(const image_diff_line& l, const char* patch, bool check_only) {
     char target[SCRIPT_NAME_SIZE] = {};
     char md5[MD5_TEXT_SIZE] = {};
     if (flash_type == FLASH_NAND) {
@@ -173,14 +174,19 @@ int check_nr_partition(const image_diff_line& l, const char* patch) {
     CHECK2_LOG("old partiton md5: %s", md5);
     if (script_digest_equal(md5, l.md5old)) {
         CHECK2_LOG("[%s] is old", l.partition.c_str());
-        return 0;
+        if (!check_only) return 0;
+        if (plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
+            CHECK2_LOG("truncate failed, %s", std::strerror(errno));
+            return -1;
+        }
+        return prove_patch("do_check2", patch, l.md5new.c_str());
     }
     CHECK2_LOG("[%s] is not old or new, check backupfile", l.partition.c_str());
     if (plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
         CHECK2_LOG("truncate failed, %s", std::strerror(errno));
         return -1;
     }
-    if (process_savefile(target, patch, l.md5new.c_str(), SAVEFILE_CHECK) != 0) {
+    if (process_savefile(target, patch, l.md5new.c_str(), SAVEFILE_CHECK, check_only) != 0) {
         CHECK2_LOG("process_savefile failed");
         return -1;
     }
@@ -223,7 +229,7 @@ int do_check() {
     return ret;
 }
 
-int do_check2() {
+int do_check2(bool check_only) {
     LOGF("%s", __func__);
     plat_unlink(UPGRADED_PARTITION_FILE);
     script_file s;
@@ -257,7 +263,7 @@ int do_check2() {
             ret = -1;
             break;
         }
-        if ((ab_system ? check_ab_partition(l) : check_nr_partition(l, patch)) != 0) {
+        if ((ab_system ? check_ab_partition(l, patch, check_only) : check_nr_partition(l, patch, check_only)) != 0) {
             ret = -1;
             break;
         }

@@ -211,17 +211,31 @@ int patch_diff_partition() {
     return ret;
 }
 
-int ab_patch_file(const char* target, const char* patch, const char* md5new) {
+int patch_to_new(const char* func, const char* patch, const char* md5new) {
     char md5[MD5_TEXT_SIZE] = {};
+    if (patch_file(TMP_FILE_PT, TMP_FILE_NEW, patch) < 0) {
+        log_at(func, __LINE__, "[%d] patch_file failed", __LINE__);
+    } else if (get_md5sum(TMP_FILE_NEW, md5) != 0) {
+        log_at(func, __LINE__, "[%d] get_md5sum failed", __LINE__);
+    } else if (!script_digest_equal(md5, md5new)) {
+        log_at(func, __LINE__, "[%d] patched file not same with new", __LINE__);
+    } else {
+        return 0;
+    }
+    return -1;
+}
+
+int prove_patch(const char* func, const char* patch, const char* md5new) {
+    int ret = patch_to_new(func, patch, md5new);
+    plat_unlink(TMP_FILE_NEW);
+    return ret;
+}
+
+int ab_patch_file(const char* target, const char* patch, const char* md5new) {
     bool ok = false;
     // A patched image that is not exactly the new one must never reach the
     // target: check it before the first byte is written.
-    if (patch_file(TMP_FILE_PT, TMP_FILE_NEW, patch) < 0) {
-        LOGF("[%d] patch_file failed", __LINE__);
-    } else if (get_md5sum(TMP_FILE_NEW, md5) != 0) {
-        LOGF("[%d] get_md5sum failed", __LINE__);
-    } else if (!script_digest_equal(md5, md5new)) {
-        LOGF("[%d] patched file not same with new", __LINE__);
+    if (patch_to_new(__func__, patch, md5new) != 0) {
     } else if (write_file_to_partition(target, TMP_FILE_NEW) < 0) {
         LOGF("[%d] write %s to partition[%s] failed", __LINE__, TMP_FILE_NEW, target);
     } else if (check_partition_with_file(target, TMP_FILE_NEW) < 0) {
@@ -235,7 +249,7 @@ int ab_patch_file(const char* target, const char* patch, const char* md5new) {
     return 0;
 }
 
-int savefile_is_new(const char* func, const char* md5new) {
+int savefile_is_new(const char* func, const char* md5new, bool keep) {
     char md5[MD5_TEXT_SIZE] = {};
     if (plat_exists(SAVEFILE)) {
         log_at(func, __LINE__, "SAVEFILE exist");
@@ -248,7 +262,7 @@ int savefile_is_new(const char* func, const char* md5new) {
             return 1;
         }
     }
-    plat_unlink(SAVEFILE);
+    if (!keep) plat_unlink(SAVEFILE);
     return 0;
 }
 
@@ -273,9 +287,9 @@ int patch_to_savefile(const char* func, const char* old_file, const char* patch,
     return 0;
 }
 
-int process_savefile(const char* partition, const char* patch, const char* md5new, int flag) {
+int process_savefile(const char* partition, const char* patch, const char* md5new, int flag, bool keep) {
     LOGF("%s Entry, flag: %d", __func__, flag);
-    int saved = savefile_is_new(__func__, md5new);
+    int saved = savefile_is_new(__func__, md5new, keep);
     if (saved < 0) return -1;
     if (saved > 0 && flag == SAVEFILE_CHECK) {
         LOGF("[%d] check ok", __LINE__);

@@ -15,12 +15,18 @@ int patch_diff_partition();
 // A/B: patch TMP_FILE_PT into TMP_FILE_NEW and write it to target. 0 or -1.
 int ab_patch_file(const char* target, const char* patch, const char* md5new);
 // NR: produce, write and verify the new image through SAVEFILE. 0 or -1.
-int process_savefile(const char* partition, const char* patch, const char* md5new, int flag);
+// keep: a check-only run's SAVEFILE_CHECK, which removes no save file.
+int process_savefile(const char* partition, const char* patch, const char* md5new, int flag, bool keep = false);
 
 // The save-file steps that images and blocks share; messages go under func.
 // Whether SAVEFILE holds the image of md5new: 1 yes, 0 no (a save file of
-// anything else is removed), -1 when it cannot be digested.
-int savefile_is_new(const char* func, const char* md5new);
+// anything else is removed unless keep), -1 when it cannot be digested.
+int savefile_is_new(const char* func, const char* md5new, bool keep = false);
+// Patches TMP_FILE_PT into TMP_FILE_NEW and requires the new digest before
+// anything is written from it. 0 or -1.
+int patch_to_new(const char* func, const char* patch, const char* md5new);
+// The same for a run that must change nothing: TMP_FILE_NEW is removed.
+int prove_patch(const char* func, const char* patch, const char* md5new);
 // Patches old_file into a new SAVEFILE and requires the new digest; a wrong
 // or unfinished result is removed, since it can never finish anything. 0 or -1.
 int patch_to_savefile(const char* func, const char* old_file, const char* patch, const char* md5new);

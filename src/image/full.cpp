@@ -179,7 +179,7 @@ bool image_is_declared(const char* func, const std::string& image, const addfile
     return true;
 }
 
-line_result write_full_image(const addfile_line& l, full_image_pass pass) {
+line_result write_full_image(const addfile_line& l, full_image_pass pass, bool apply) {
     const char* func = "patch_full_partition";
     log_at(func, __LINE__, "%s %s newsize[%d], md5new[%s]", l.command.c_str(), l.partition.c_str(), l.newsize,
            l.md5new.c_str());
@@ -200,10 +200,11 @@ line_result write_full_image(const addfile_line& l, full_image_pass pass) {
     log_at(func, __LINE__, "pname: %s", device);
 
     if (needs_release(device)) {
-        release_partition(device);
+        if (apply) release_partition(device);
     } else if (const version_gate* g = find_version_gate(device)) {
         if (!version_gate_says_write(*g)) return line_result::next;
     }
+    if (!apply) return line_result::next;
 
     if (write_file_to_partition(device, image.c_str()) < 0) {
         log_at(func, __LINE__, "Error, write file[%s] to partition[%s]", image.c_str(), device);
@@ -218,7 +219,7 @@ line_result write_full_image(const addfile_line& l, full_image_pass pass) {
 
 // One line of the script. Every addfile line must be well formed, whatever
 // the mode later makes of it: a package with a broken script is refused.
-line_result process_line(script_file& s, std::string& line, full_image_pass pass) {
+line_result process_line(script_file& s, std::string& line, full_image_pass pass, bool apply) {
     const char* func = "patch_full_partition";
     strip_carriage_return(line);
     std::vector<std::string_view> f = script_fields(line);
@@ -245,31 +246,32 @@ line_result process_line(script_file& s, std::string& line, full_image_pass pass
         return line_result::next;
     }
     if (!addfile) return line_result::next;
-    return write_full_image(l, pass);
+    return write_full_image(l, pass, apply);
 }
 
-}  // namespace
-
-int patch_full_partition() {
+// Without apply, each image is checked as it would be written, and nothing
+// is released or written.
+int walk_full_script(bool apply) {
+    static const char* func = "patch_full_partition";
     full_image_pass pass = full_image_pass::first;
     int result = 0;
     for (;;) {
-        LOGF("%s enter", __func__);
+        log_at(func, __LINE__, "%s enter", func);
         script_file s;
         if (!script_open(s, UPDATER_SCRIPT_IMAGE_FULL)) {
-            LOGF("open failed, maybe there is no partition need full package update");
+            log_at(func, __LINE__, "open failed, maybe there is no partition need full package update");
             return result;
         }
-        LOGF("START enter");
+        log_at(func, __LINE__, "START enter");
         std::string line;
         for (;;) {
-            int r = script_next_line(__func__, s, line);
+            int r = script_next_line(func, s, line);
             if (r == 0) break;
             if (r < 0) {
                 result = -1;
                 break;
             }
-            line_result lr = process_line(s, line, pass);
+            line_result lr = process_line(s, line, pass, apply);
             if (lr == line_result::abort) return -1;
             if (lr == line_result::failed) {
                 result = -1;
@@ -278,13 +280,19 @@ int patch_full_partition() {
         }
         s.fp.reset();
         if (result == 0 && ab_system == 1 && pass == full_image_pass::first && ab_flag_exists()) {
-            LOGF("switch to partition B ");
+            log_at(func, __LINE__, "switch to partition B ");
             pass = full_image_pass::second;
             continue;
         }
         return result;
     }
 }
+
+}  // namespace
+
+int patch_full_partition() { return walk_full_script(true); }
+
+int check_full_partition() { return walk_full_script(false); }
 
 namespace {
 

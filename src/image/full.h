@@ -6,6 +6,9 @@ inline constexpr int VERSION_SIZE = 128;
 
 // Stage dst_patch_full. 0, also without a script; -1 on failure.
 int patch_full_partition();
+// Its checks alone, for a run that must change nothing: every line well
+// formed, every image the one its line declares, every target known.
+int check_full_partition();
 // The value of key on the kernel command line into out (VERSION_SIZE bytes).
 // 0 or -1.
 int kelo_get_version_from_cmdline(const char* key, char* out);

@@ -63,6 +63,7 @@ struct context {
     std::string cmdline;
     std::map<std::string, std::string> old_tree, new_tree;  // rootfs: relative path -> description
     std::set<std::string> device_files;                     // paths the device builder writes
+    std::string signer_key;  // put on the device as its trusted key
     fs::path base;
     bool keep = false;  // the devices stay for a look afterwards
 };
@@ -219,6 +220,15 @@ bool prepare(context& c, std::string& error) {
     for (const char* f : {"proc/cmdline", "proc/partitions", "proc/mtd", "etc/slot", "etc/active_slot", "tool_calls",
                           "data/delta"})
         c.device_files.insert(f);
+    // A signed package is checked by a device that trusts its signer, unless
+    // the old firmware carries trusted keys of its own: then by those.
+    std::error_code sec;
+    if (fs::exists(c.opt.package / "manifest.sig", sec) &&
+        !fs::exists(c.opt.old_dir / "rootfs/etc/dfota/trusted.pub", sec)) {
+        std::string sig = read_text(c.opt.package / "manifest.sig");
+        c.signer_key = sig.substr(0, sig.find(' ')) + "\n";
+        c.device_files.insert("etc/dfota/trusted.pub");
+    }
     for (const auto& p : c.parts) {
         c.device_files.insert(node_path(c, p));
         if (!fw.nand) {
@@ -291,6 +301,10 @@ bool build_device(const context& c, const fs::path& root, std::string& error) {
         (c.fw.nand && !write_text(root / "proc/mtd", mtd, 0644, error)) ||
         (c.fw.ab && !write_text(root / "etc/slot", "_a", 0644, error)))
         return false;
+    if (!c.signer_key.empty()) {
+        fs::create_directories(root / "etc/dfota", ec);  // a failure shows in the write
+        if (!write_text(root / "etc/dfota/trusted.pub", c.signer_key, 0644, error)) return false;
+    }
     for (const char* t : kPlatformTools) {
         std::string body = kToolHead;
         if (!std::strcmp(t, "abctl")) body += kAbctl;
@@ -400,7 +414,9 @@ std::vector<row> compare(const context& c, const fs::path& root, int status) {
             it.disable_recursion_pending();
             continue;
         }
-        if (paths.count(rel) || c.device_files.count(rel) || rel == "bin" || rel == "etc" || rel == "system") continue;
+        if (paths.count(rel) || c.device_files.count(rel) || rel == "bin" || rel == "etc" || rel == "system" ||
+            (rel == "etc/dfota" && !c.signer_key.empty()))
+            continue;
         rows.push_back({"/" + rel, "-", "absent", describe(it->path()), false});
     }
     return rows;
@@ -521,7 +537,7 @@ int check_package(const firmware_desc& fw, const check_options& opt, std::FILE* 
         return 1;
     }
 
-    context c{fw, opt, {}, {}, {}, {}, {}, {}, {}, {}, {}, false};
+    context c{fw, opt, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, false};
     std::string error;
     if (!prepare(c, error)) {
         std::fprintf(stderr, "%s%s\n", kPrefix, error.c_str());

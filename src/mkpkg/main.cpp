@@ -11,11 +11,13 @@
 #include "mkpkg/check.h"
 #include "mkpkg/firmware.h"
 #include "mkpkg/package.h"
+#include "mkpkg/sign.h"
 
 namespace {
 
 const char USAGE[] =
     "usage: dfota-mkpkg [-j N] [--sign SECRET-KEY] [--zip FILE] OLD NEW OUT\n"
+    "       dfota-mkpkg --sign SECRET-KEY PACKAGE\n"
     "       dfota-mkpkg [-j N] --check OLD NEW OUT [--cuts N] [--sim DFOTA-SIM]\n"
     "       dfota-mkpkg --diff OLD-FILE NEW-FILE PATCH\n"
     "       dfota-mkpkg --keygen DIR\n"
@@ -26,7 +28,10 @@ const char USAGE[] =
     "simulated device built from OLD and compares the result with NEW, with --cuts N\n"
     "also after N power cuts spread over the run. --diff writes one BSDIFF40 patch,\n"
     "proven like those of a package. --keygen writes a key pair (DIR/dfota.key,\n"
-    "DIR/dfota.pub); --sign adds a manifest and its signature to the package.\n"
+    "DIR/dfota.pub); --sign adds a manifest and its signature to the package, or\n"
+    "(re)signs the unpacked package directory PACKAGE in place. --check on a signed\n"
+    "package runs a device that trusts the signer's key, unless OLD's rootfs holds\n"
+    "etc/dfota/trusted.pub.\n"
     "-j N: threads (default: every core).\n";
 
 int fail(const std::string& message) {
@@ -118,6 +123,16 @@ int main(int argc, char** argv) {
         std::printf("dfota-mkpkg: key pair written: %s (secret, mode 0600: keep it off the devices) and %s (for "
                     "/etc/dfota/trusted.pub)\n", (fs::path(keygen) / "dfota.key").c_str(),
                     (fs::path(keygen) / "dfota.pub").c_str());
+        return 0;
+    }
+    if (!sign.empty() && args.size() == 1 && !check && !diff && zip.empty()) {
+        // A package made on a build host, signed on the host that holds the key.
+        std::string error;
+        signing_key key;
+        std::error_code ec;
+        if (!fs::is_directory(args[0], ec)) return fail(args[0] + ": not a package directory");
+        if (!read_secret_key(sign, key, error) || !sign_package(args[0], key, error)) return fail(error);
+        std::printf("dfota-mkpkg: package %s signed\n", args[0].c_str());
         return 0;
     }
     if (args.size() != 3) return fail(std::string("expected OLD NEW OUT\n") + USAGE);

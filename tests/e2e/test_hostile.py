@@ -5,9 +5,10 @@ which a run of the sound package finishes."""
 import os
 import re
 import shutil
+import tempfile
 import unittest
 
-from firmware import diff, image, md5, revise
+from firmware import diff, image, md5, mkpkg, revise
 from simdev import TOOL_HEAD, Device
 
 KIB = 1024
@@ -42,10 +43,27 @@ ALLOWED = ("/tmp", "/data/upgrade", "/data/delta", "/data/recovery", "/data/dfot
            "/tool_calls", "/etc/active_slot")
 
 
+# The device's trusted keys (a key pair's name), and a package signed with a
+# key pair, then edited: a package path and its content, None (removed), a
+# mode or a function of its content.
+TRUST, SIGN, KEYS = "/etc/dfota/trusted.pub", object(), {}
+
+
+def key(name):
+    if name not in KEYS:
+        KEYS[name] = tempfile.mkdtemp(prefix="dfota-key-")
+        mkpkg("--keygen", KEYS[name])
+    return os.path.join(KEYS[name], "dfota")
+
+
 def device(kind, edits):
     d = Device(kind="nand" if kind == "nand" else "emmc", slot="_a" if kind == "ab" else None)
     d.add_tool("df", TOOL_HEAD + 'exec /bin/df "$@"\n')
     files, parts = {**PACKAGE, **{p: v[0] for p, v in FS.items()}}, {n: v[0] for n, v in PARTS[kind].items()}
+    edits = dict(edits)
+    signer, signed_edits = edits.pop(SIGN, (None, {}))
+    if TRUST in edits:
+        edits[TRUST] = open(key(edits[TRUST]) + ".pub").read()
     for at, new in edits.items():  # package and device files, partitions, the size of /data or /usr
         where = parts if at in parts else files
         where[at] = where[at].replace(*new, 1) if isinstance(new, tuple) else new
@@ -58,6 +76,18 @@ def device(kind, edits):
             os.unlink(d.path(p)), os.mkfifo(d.path(p))
     for p, (_, mode) in FS.items():
         os.chmod(d.path(p), mode)
+    if signer:
+        mkpkg("--sign", key(signer) + ".key", d.path("/tmp/delta"))
+    for at, new in signed_edits.items():
+        at = d.path("/tmp/delta/" + at)
+        if new is None:
+            os.unlink(at)
+        elif isinstance(new, int):
+            os.chmod(at, new)
+        else:
+            os.makedirs(os.path.dirname(at), exist_ok=True)
+            data = new(open(at, "rb").read()) if callable(new) else new
+            open(at, "wb").write(data)
     return d
 
 
@@ -76,6 +106,7 @@ def is_new(d, kind, path, snap):
 LONG, NO_BLOCKS, AF = "," + "x" * 1100 + "\n", {B: None}, "addfile,%%s,%s,644\n" % md5(ADD)
 NEAR = md5(SYS2)[:31] + "0f"[md5(SYS2)[31] == "0"]  # wrong in its last character only
 LINK, FIFO = "dev/block/bootdevice/by-name/boot", object()  # a link to a partition node; a named pipe
+FLIP = lambda b: bytes([b[0] ^ 1]) + b[1:]  # noqa: E731
 BIG_IMAGE = {"image/boot.img": BIG, F: "addfile,boot,%d,%s\n" % (len(BIG), md5(BIG))}
 REFUSED = [
     ("diff: a size no number", "nr", {D: "\n" + PACKAGE[D].replace("49152", "300k")}, r"2: field 3 \(old size\) \"3"),
@@ -106,6 +137,24 @@ REFUSED = [
     ("system: a damaged backup met on resume", "nr", {"/usr/bin/app": b"x", APP_BAK: b"x"}, r"check filebak .* error"),
     ("map: a NUL byte", "nr", {M: ("boot.img", "boot.img\0")}, r"^Error, map line has 2 fields, 5 needed"),
     ("map: empty", "nr", {M: ""}, r"Get imagename by partiton\[modem\] fail"),
+    ("signature: none, the device holds a key", "nr", {TRUST: "ours"}, r"refused: no manifest: /tmp/delta/manif"),
+    ("signature: an unknown key", "ab", {TRUST: "ours", SIGN: ("theirs", {})}, r"refused: unknown key \w{64}: not"),
+    ("signature: truncated", "nand", {TRUST: "ours", SIGN: ("ours", {"manifest.sig": lambda b: b[:99]})},
+     r"refused: bad signature: /tmp/delta/manifest.sig is not a public key and a signature$"),
+    ("signature: the manifest altered", "nr", {TRUST: "ours", SIGN: ("ours", {"manifest": lambda b: b + b"\n"})},
+     r"refused: bad signature: the manifest does not verify with key"),
+    ("signature: an image byte flipped after signing", "nand", {TRUST: "ours", SIGN: ("ours", {
+        "image/boot.img": FLIP})}, r"refused: another digest: image/boot.img has SHA-256 \w{64}, the manifest says"),
+    ("signature: a patch byte flipped", "ab", {TRUST: "ours", SIGN: ("ours", {MP: FLIP})}, r"another digest: image/m"),
+    ("signature: a script byte flipped", "nr", {TRUST: "ours", SIGN: ("ours", {S: FLIP})}, r"another digest: updater"),
+    ("signature: a file added to system/", "nr", {TRUST: "ours", SIGN: ("ours", {"system/usr/x": b"x"})},
+     r"refused: extra file: system/usr/x is in the package, not in the manifest$"),
+    ("signature: a file removed", "nand", {TRUST: "ours", SIGN: ("ours", {CHUNK: None})},
+     r"refused: file missing: image/system.img_chunk_0.p is in the manifest, not in the package$"),
+    ("signature: a file cut short", "ab", {TRUST: "ours", SIGN: ("ours", {CHUNK: lambda b: b[:-1]})},
+     r"refused: another size: image/system.img_chunk_0.p holds \d+ bytes, the manifest says \d+$"),
+    ("signature: a mode in system/ changed", "nr", {TRUST: "ours", SIGN: ("ours", {"system/" + ADDED: 0o4755})},
+     r"refused: another mode: system/usr/share/new dir/add'ed .* is 104755, the manifest says 100644$"),
 ]
 ROWS = [
     ("full: a line of 1100 characters", "nr", {F: ("\n", LONG)}, r"image_full line 1: \d+ characters, at most 1023"),
@@ -154,16 +203,35 @@ ROWS = [
     ("map: an image name climbing out of the package", "nr", {M: ("boot.img", "../../../dev/mmcblk0p2")}, r"p2 holds"),
     ("map: an image name with a leading slash, passed: inside image/", "nr", {M: ("boot.img", "/boot.img")}, r"Succ"),
     ("map: $() in a device name", "ab", {M: ("boot_b", "$(touch${IFS}x)")}, r"found partition \$\(touch\$\{IFS\}x\)"),
+    ("signature: good, passed: installs", "nand", {TRUST: "ours", SIGN: ("ours", {})}, r"^package verified: \d+ entries"),
+    ("signature: no key on the device, passed: not verified", "ab", {SIGN: ("ours", {})}, r"packages are not verified$"),
 ]
+
+
+# Rows whose cause only the writing of the package meets: a check-only run
+# answers that the package would install. Its trace may show reads and its
+# own work files only; a refused signature's run adds its status, log and
+# failure path.
+WRITTEN = ("block: /data too small", "full: an image larger", "diff: /data too small", "system: an add",
+           "system: addfile onto", "system: a wrong patch", "system: unlink of", "map: $() in a device")
+READS = re.compile(r"\d+ (command (mkdir -p '\$ROOT/data/upgrade/install'|cat '|abctl --boot_slot|ls -l )|\w+ /tmp/)")
+OWN = re.compile(r"\d+ (\w+ /data/upgrade/install/|command abctl --set_active 0)")
 
 
 class HostileTest(unittest.TestCase):
     def test_rows(self):
         for name, kind, edits, log in REFUSED + ROWS:
             with self.subTest(name), device(kind, edits) as d:
+                c = d.run("--check", cwd=d.root)
+                self.assertEqual(c.rc, 0 if ", passed:" in name or name.startswith(WRITTEN) else 255, c.stderr)
+                self.assertFalse([t for t in c.trace if not READS.match(t)])
+                told = [re.sub(r"^\[DFLOG\]\[\d{8}_\d{6}\] (\w+\(\d+\): )?", "", m) for m in c.stderr.splitlines()]
+                self.assertTrue(c.rc == 0 or [m for m in told if re.search(log, m)], log + "\n" + c.stderr)
                 before, r = d.entries(), d.run(cwd=d.root)
                 self.assertEqual(r.rc, 0 if ", passed:" in name else 255, "\n".join(r.log))
                 self.assertTrue([m for m in r.log if re.search(log, m)], log + "\n" + "\n".join(r.log))
+                if name.startswith("signature:") and r.rc:  # refused before any change
+                    self.assertFalse([t for t in r.trace if not (READS.match(t) or OWN.match(t))], r.trace)
                 after, rc = d.entries(), r.rc
                 changed = {p for p in before.keys() | after.keys()
                            if before.get(p) != after.get(p) and not p.startswith(ALLOWED)}
