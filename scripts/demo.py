@@ -1,7 +1,8 @@
-"""Builds old and new firmware for two simulated modules, makes the package
-between them with dfota-mkpkg and proves it with dfota-mkpkg --check, then
-installs it on the demo's own modules (a bad NAND block, a nearly full /opt),
-runs dfota-sim on them and shows what changed."""
+"""Builds old and new firmware for two simulated modules, makes the signed
+package between them with dfota-mkpkg and proves it with dfota-mkpkg --check,
+then installs it on the demo's own modules (which trust the key; a bad NAND
+block, a nearly full /opt), runs dfota-sim on them and shows what changed,
+and that a forged package is refused."""
 
 import copy
 import os
@@ -124,8 +125,8 @@ def mkpkg(work, *args):
 def make_package(work, kind, label):
     """dfota-mkpkg kind/old kind/new kind/package, then its --check. True
     when both succeeded."""
-    print("   the package, made from the old and the new build:")
-    if mkpkg(work, "%s/old" % kind, "%s/new" % kind, "%s/package" % kind) != 0:
+    print("   the package, made from the old and the new build and signed:")
+    if mkpkg(work, "--sign", "keys/dfota.key", "%s/old" % kind, "%s/new" % kind, "%s/package" % kind) != 0:
         print("   dfota-mkpkg failed; the demo stops")
         return False
     print()
@@ -224,7 +225,8 @@ def report(dev, result):
     print("   stages      : %s" % ", ".join((dev.status()[1] or "").split()))
     # df is handed the simulated root's real path; show the path on the module.
     print("   tools called: %s" % "; ".join(c.replace(dev.root, "") for c in dev.tool_calls()))
-    errors = [m for m in result.log if m.startswith("Error")]
+    last = max(i for i, m in enumerate(result.log) if "Upgrade Entry" in m)  # a check-only run's lines came first
+    errors = [m for m in result.log[last:] if m.startswith("Error")]
     if result.rc != 0:
         print("   errors      : %s" % " | ".join(errors))
 
@@ -237,10 +239,33 @@ def clone(dev):
     return twin
 
 
-def module(kind, slot):
+def module(work, kind, slot):
     """A module running the old build: its versions on the kernel command
-    line."""
-    return Device(kind=kind, slot=slot, cmdline=" ".join(["console=ttyMSM0"] + sorted(VERSIONS_OLD.values())))
+    line, the release key in its trusted keys."""
+    dev = Device(kind=kind, slot=slot, cmdline=" ".join(["console=ttyMSM0"] + sorted(VERSIONS_OLD.values())))
+    with open(os.path.join(work, "keys/dfota.pub")) as f:
+        dev.write("/etc/dfota/trusted.pub", f.read())
+    return dev
+
+
+def ab_module(work, devices, old):
+    dev = module(work, "emmc", "_a")
+    devices.append(dev)
+    for p, (_, size, _) in PARTS.items():
+        dev.add_partition(p + "_a", size, old[p])
+        dev.add_partition(p + "_b", size, b"")
+    return dev
+
+
+def check_only(dev):
+    """dfota --check: would the package install? Its answer and reason."""
+    r = dev.run("--check")
+    said = [re.sub(r"^\[DFLOG\]\[\d+_\d+\] (\w+\(\d+\): )?", "", m) for m in r.stderr.splitlines()]
+    reason = [m for m in said if "refused" in m] or said[-1:]
+    print("   $ dfota --check   -> exit %d: %s" % (r.rc, reason[0] if reason else ""))
+    print("     trace: %d operations, none outside /tmp: %s" % (len(r.trace), all(
+        re.match(r"\d+ (command (mkdir -p .*/data/upgrade/install'|cat |abctl --boot_slot|ls -l )|\w+ /tmp/)", t)
+        for t in r.trace)))
 
 
 def install(dev, package, where):
@@ -271,17 +296,19 @@ def run(work, devices):
     write_build(os.path.join(work, "nand/new"), new, VERSIONS_NEW, ROOT_NEW, toml("nand", "nr"),
                 like=os.path.join(work, "ab/new"))
 
+    heading("The release key: the modules trust its public half in /etc/dfota/trusted.pub")
+    mkpkg(work, "--keygen", "keys")
+    print()
+
     heading("A/B eMMC module running slot A: the package writes slot B and switches to it")
     if not make_package(work, "ab", "A/B eMMC"):
         return 1
-    ab = module("emmc", "_a")
-    devices.append(ab)
-    for p, (_, size, _) in PARTS.items():
-        ab.add_partition(p + "_a", size, old[p])
-        ab.add_partition(p + "_b", size, b"")
+    ab = ab_module(work, devices, old)
     install(ab, os.path.join(work, "ab/package"), "/data/delta")
     parts = [p + s for p in PARTS for s in ("_a", "_b")]
     before = states(ab, parts, old, new)
+    print("   the module's update client asks first whether the package would install:")
+    check_only(ab)
     r = ab.run()
     print("   the package on this module:")
     table(parts, before, states(ab, parts, old, new))
@@ -289,10 +316,26 @@ def run(work, devices):
     print("   active slot : %s" % (ab.read("/etc/active_slot").strip() if ab.exists("/etc/active_slot") else "-"))
     print()
 
+    heading("A forged package: one byte of the signed package's modem patch changed")
+    forged = ab_module(work, devices, old)
+    install(forged, os.path.join(work, "ab/package"), "/data/delta")
+    with open(forged.path("/data/delta/image/NON-HLOS.bin.p"), "r+b") as f:
+        f.seek(200)
+        byte = f.read(1)
+        f.seek(200)
+        f.write(bytes([byte[0] ^ 1]))
+    before = states(forged, parts, old, new)
+    check_only(forged)
+    r = forged.run()
+    print("   the run refuses it before anything changes:")
+    table(parts, before, states(forged, parts, old, new))
+    report(forged, r)
+    print()
+
     heading("Non-redundant NAND module (modem has a bad block): partitions and root file system changed in place")
     if not make_package(work, "nand", "NR NAND"):
         return 1
-    nr = module("nand", None)
+    nr = module(work, "nand", None)
     devices.append(nr)
     for p, (_, size, _) in PARTS.items():
         nr.add_partition(p, size, old[p], bad=(3,) if p == "modem" else ())

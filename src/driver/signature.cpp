@@ -282,6 +282,12 @@ int verify_package() {
         return 0;
     }
     LOGF("%s Enter", __func__);
+    // A run after the package was removed (a cut after an NR install) has
+    // nothing to install: no script can be opened.
+    if (!plat_exists(DIR_DELTA)) {
+        LOGF("no package in %s, nothing to verify", DIR_DELTA.c_str());
+        return 0;
+    }
     if (sodium_init() < 0) {
         REFUSE("the signature library cannot start");
         return -1;

@@ -555,6 +555,8 @@ int check_package(const firmware_desc& fw, const check_options& opt, std::FILE* 
     c.base = work.path;
     c.keep = work.keep;
 
+    if (!c.signer_key.empty())
+        std::fprintf(out, "check: signed; the device trusts the signer's key %s", c.signer_key.c_str());
     fs::path clean = c.base / "clean", root = clean / "root";
     progress("check: building the simulated device");
     if (!build_device(c, root, error)) {

@@ -48,6 +48,22 @@ def mkpkg(*args):
     return r
 
 
+def keypair(name, _made={}):
+    """A key pair made once per test process: the path of its files without
+    the .key or .pub suffix."""
+    if name not in _made:
+        _made[name] = tempfile.mkdtemp(prefix="dfota-key-")
+        mkpkg("--keygen", _made[name])
+    return os.path.join(_made[name], "dfota")
+
+
+def sign(dev, where, name="ours"):
+    """Signs the package in dev's directory where and makes the device trust
+    the key."""
+    mkpkg("--sign", keypair(name) + ".key", dev.path(where))
+    dev.write("/etc/dfota/trusted.pub", Path(keypair(name) + ".pub").read_text())
+
+
 def diff(old, new):
     """A BSDIFF40 patch from old to new, made by the generator."""
     key = (md5(old), md5(new))

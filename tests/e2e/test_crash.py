@@ -10,7 +10,7 @@ import sys
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from firmware import Package, image, md5, revise
+from firmware import Package, image, md5, revise, sign
 from test_fsupdate import KIB, device, finished
 
 OLD = {"modem": image(24 * KIB, 41), "boot": image(40 * KIB, 42), "system": random.Random(43).randbytes(100 * KIB)}
@@ -32,6 +32,8 @@ def make(flash, slot):
             d.add_partition(p, 256 * KIB, old, 64 * KIB, bad=(1,) * (flash == "nand" and name == "system"))
     # NR eMMC takes image diffs to the map's B name: here the NR name.
     PKG.install(d, "/data/delta", ["%s %s.img %s %s_a %s" % (n, n, n, n, n + "_b" * bool(slot)) for n in OLD])
+    if flash == "emmc" and not slot:  # verified by every run, also one after the package was removed
+        sign(d, "/data/delta")
     return d
 
 

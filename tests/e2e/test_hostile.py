@@ -5,10 +5,10 @@ which a run of the sound package finishes."""
 import os
 import re
 import shutil
-import tempfile
 import unittest
+from pathlib import Path
 
-from firmware import diff, image, md5, mkpkg, revise
+from firmware import diff, image, keypair, md5, mkpkg, revise
 from simdev import TOOL_HEAD, Device
 
 KIB = 1024
@@ -43,17 +43,10 @@ ALLOWED = ("/tmp", "/data/upgrade", "/data/delta", "/data/recovery", "/data/dfot
            "/tool_calls", "/etc/active_slot")
 
 
-# The device's trusted keys (a key pair's name), and a package signed with a
+# The device's trusted keys (key pairs' names), and a package signed with a
 # key pair, then edited: a package path and its content, None (removed), a
 # mode or a function of its content.
-TRUST, SIGN, KEYS = "/etc/dfota/trusted.pub", object(), {}
-
-
-def key(name):
-    if name not in KEYS:
-        KEYS[name] = tempfile.mkdtemp(prefix="dfota-key-")
-        mkpkg("--keygen", KEYS[name])
-    return os.path.join(KEYS[name], "dfota")
+TRUST, SIGN = "/etc/dfota/trusted.pub", object()
 
 
 def device(kind, edits):
@@ -63,7 +56,8 @@ def device(kind, edits):
     edits = dict(edits)
     signer, signed_edits = edits.pop(SIGN, (None, {}))
     if TRUST in edits:
-        edits[TRUST] = open(key(edits[TRUST]) + ".pub").read()
+        names = edits[TRUST] if isinstance(edits[TRUST], tuple) else (edits[TRUST],)
+        edits[TRUST] = "# release keys\n" + "".join(Path(keypair(n) + ".pub").read_text() for n in names)
     for at, new in edits.items():  # package and device files, partitions, the size of /data or /usr
         where = parts if at in parts else files
         where[at] = where[at].replace(*new, 1) if isinstance(new, tuple) else new
@@ -77,7 +71,7 @@ def device(kind, edits):
     for p, (_, mode) in FS.items():
         os.chmod(d.path(p), mode)
     if signer:
-        mkpkg("--sign", key(signer) + ".key", d.path("/tmp/delta"))
+        mkpkg("--sign", keypair(signer) + ".key", d.path("/tmp/delta"))
     for at, new in signed_edits.items():
         at = d.path("/tmp/delta/" + at)
         if new is None:
@@ -203,7 +197,8 @@ ROWS = [
     ("map: an image name climbing out of the package", "nr", {M: ("boot.img", "../../../dev/mmcblk0p2")}, r"p2 holds"),
     ("map: an image name with a leading slash, passed: inside image/", "nr", {M: ("boot.img", "/boot.img")}, r"Succ"),
     ("map: $() in a device name", "ab", {M: ("boot_b", "$(touch${IFS}x)")}, r"found partition \$\(touch\$\{IFS\}x\)"),
-    ("signature: good, passed: installs", "nand", {TRUST: "ours", SIGN: ("ours", {})}, r"^package verified: \d+ entries"),
+    ("signature: its key the second of two, passed: installs", "nand", {TRUST: ("theirs", "ours"), SIGN: ("ours", {})},
+     r"^package verified: \d+ entries"),
     ("signature: no key on the device, passed: not verified", "ab", {SIGN: ("ours", {})}, r"packages are not verified$"),
 ]
 

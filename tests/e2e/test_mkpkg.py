@@ -1,6 +1,7 @@
 """dfota-mkpkg end to end: a package made from two firmware builds, proved by
 its own --check on a simulated device of every kind (with power cuts on
-one), and a damaged package that the check must refuse."""
+one; two signed, checked by a device that trusts the key), and a damaged
+package that the check must refuse."""
 
 import os
 import re
@@ -40,9 +41,9 @@ NEW_FS = {"usr/lib/libc.so": ("->", "libc.so.7"), "usr/lib/libc.so.7": b"c7", "u
 DAMAGE = [("a patch", "bad-out/image/boot.img.p", r"\ncheck: [1-9]\d* of \d+ rows differ\n"),
           ("an image", "bad-out/image/tz.mbn", r"\ncheck: [1-9]\d* of \d+ rows differ\n"),
           ("a root file system with its own cat", "bad-old/rootfs/bin/cat", r"cannot be checked: /bin/cat\n")]
-# Device kinds: storage, slots, full images on both slots, power cuts.
-KINDS = {"A/B eMMC": ("emmc", "ab", True, 0), "NR eMMC": ("emmc", "nr", False, 0),
-         "NR NAND": ("nand", "nr", False, 3), "A/B NAND": ("nand", "ab", False, 0)}
+# Device kinds: storage, slots, full images on both slots, power cuts, signed.
+KINDS = {"A/B eMMC": ("emmc", "ab", True, 0, True), "NR eMMC": ("emmc", "nr", False, 0, False),
+         "NR NAND": ("nand", "nr", False, 3, True), "A/B NAND": ("nand", "ab", False, 0, False)}
 
 
 def tree(top, entries):
@@ -85,15 +86,18 @@ def mkpkg(base, *args):
 @unittest.skipUnless(MKPKG and SIM and not EMULATOR, "DFOTA_MKPKG and DFOTA_SIM name host binaries")
 class MakePackageTest(unittest.TestCase):
     def test_package_round_trips_on_every_kind(self):
-        for kind, (storage, slots, both, cuts) in KINDS.items():
+        for kind, (storage, slots, both, cuts, signed) in KINDS.items():
             with self.subTest(kind), tempfile.TemporaryDirectory(prefix="dfota-mkpkg-", dir=WORK) as base:
                 old, new, out = base + "/old", base + "/new", base + "/out"
                 firmware(old, storage, slots, both, False)
                 firmware(new, storage, slots, both, True)
-                r = mkpkg(base, old, new, out)
+                if signed:
+                    self.assertEqual(mkpkg(base, "--keygen", base + "/keys").returncode, 0)
+                r = mkpkg(base, *(["--sign", base + "/keys/dfota.key"] if signed else []), old, new, out)
                 self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
                 r = mkpkg(base, "--check", old, new, out, *(["--cuts", str(cuts)] if cuts else []))
                 self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                self.assertEqual("the device trusts the signer's key" in r.stdout, signed)
                 self.assertRegex(r.stdout, r"\ncheck: \d+ rows, all equal\n")
                 for path in ("/usr/lib/old.so", "/usr/lib/libc.so", "/etc/conf", "/firmware/new.bin"):
                     self.assertRegex(r.stdout, r"\n%s .* ok\n" % re.escape(path))
@@ -115,6 +119,8 @@ class MakePackageTest(unittest.TestCase):
                     r = mkpkg(base, "--check", base + "/bad-old", new, base + "/bad-out")
                     self.assertEqual(r.returncode, 1, what + "\n" + r.stdout + r.stderr)
                     self.assertRegex(r.stdout + r.stderr, pattern, what)
+                    if what != "a root file system with its own cat":  # the agent refused it unread
+                        self.assertIn("package refused: another digest: " + path[8:], r.stderr, what)
 
 
 if __name__ == "__main__":

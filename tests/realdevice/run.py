@@ -16,7 +16,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
-from firmware import Package, image, md5, revise  # noqa: E402
+from firmware import Package, image, md5, mkpkg, revise  # noqa: E402
 
 B = Path(__file__).resolve().parents[2] / "build-realdevice"
 SHARE, KIB, MIB, ES = B / "share", 1024, 1 << 20, 128 * 1024
@@ -49,7 +49,17 @@ ROWS = [
      lambda p: p.add_full("boot", "boot.img", AB1)),
     ("emmc-ab-diff", "emmc", "_a", "/data/delta", {"modem_a": AB0, "modem_b": OTHER}, {"modem_b": AB1},
      lambda p: p.add_image_diff("modem", "modem.img", AB0, AB1)),
+    ("emmc-ab-signed", "emmc", "_a", "/tmp/delta", {"boot_a": AB0, "boot_b": OTHER}, {"boot_b": AB1},
+     lambda p: p.add_full("boot", "boot.img", AB1)),
+    ("emmc-ab-forged", "emmc", "_a", "/tmp/delta", {"boot_a": AB0, "boot_b": OTHER}, {},
+     lambda p: p.add_full("boot", "boot.img", AB1)),
 ]
+# Rows whose device holds a trusted key: the package signed, the forged one
+# then altered in one byte of its image.
+SIGNED = {"emmc-ab-signed": None, "emmc-ab-forged": "image/boot.img"}
+REFUSED = dict(rc="255\n", status="dst_failed\n", install_process="0", calls="abctl --boot_slot\n" * 2,
+               status_list="dst_start\ndst_get_dev_info\ndst_unpack\ndst_check\ndst_failed\n",
+               state="mounted=0 ubi=0 upgraded=0\n")
 CUT_ROW = ROWS[2]
 
 
@@ -84,6 +94,17 @@ def lay_out():
         p.install(SimpleNamespace(package=lambda _, m, files: [put(d / "pkg" / r, v) for r, v in dict(
             files, **{"partition_image_map.cfg": "".join(l + "\n" for l in m)}).items()]), where, MAP,
                   ab=bool(slot), nand=flash == "nand")
+        if name in SIGNED:
+            keys = B / "keys"
+            if not (keys / "dfota.key").exists():
+                shutil.rmtree(keys, ignore_errors=True)
+                mkpkg("--keygen", keys)
+            mkpkg("--sign", keys / "dfota.key", d / "pkg")
+            put(d / "trusted.pub", (keys / "dfota.pub").read_bytes())
+            if SIGNED[name]:
+                data = bytearray((d / "pkg" / SIGNED[name]).read_bytes())
+                data[len(data) // 2] ^= 1
+                put(d / "pkg" / SIGNED[name], bytes(data))
         put(d / "env", "SLOT=%s WHERE=%s UBI=%s\n" % (slot, where, "".join(n for n, o in old.items() if o is None)))
         put(SHARE / flash / "parts", " ".join(SIZES[flash]))
         for part, data in old.items():
@@ -160,18 +181,24 @@ def chain(c, fractions):
     return run, list(zip(fractions, moments))
 
 
-def check(out, want, slot):
-    """What is wrong with one run, as the guest read it back."""
+def check(out, want, slot, name):
+    """What is wrong with one run, as the guest read it back: installed, or
+    refused with nothing changed; a signed row's check-only run before it
+    answered alike and only asked for the slot."""
+    refused = bool(SIGNED.get(name))
     def f(n):
         return (out / n).read_text(errors="replace") if (out / n).exists() else ""
     if not (out / "rc").exists():
         return ["no results from the machine; its console is in build-realdevice/"]
     got = dict(l.split()[::-1] for l in f("md5").splitlines())
     bad = ["partition %s differs" % p for p, h in want.items() if got.get(p) != h]
-    bad += ["%s is %r" % (n, f(n)[-40:]) for n, v in (
-        ("rc", "0\n"), ("status", "dst_reboot\n"), ("install_process", "90"), ("status_list", STAGES),
-        ("calls", CALLS[slot]), ("state", "mounted=0 ubi=0 upgraded=1\n")) if f(n) != v]
-    return bad + ([] if "DFOTA Patch Success" in f("log") else ["no success in the log"])
+    expect = REFUSED if refused else dict(rc="0\n", status="dst_reboot\n", install_process="90", status_list=STAGES,
+                                          calls=CALLS[slot], state="mounted=0 ubi=0 upgraded=1\n")
+    if name in SIGNED:
+        expect = dict(expect, check_rc=expect["rc"], check_calls="abctl --boot_slot\n" * 2)
+    bad += ["%s is %r" % (n, f(n)[-40:]) for n, v in expect.items() if f(n) != v]
+    logged = "package refused: another digest: image/boot.img" if refused else "DFOTA Patch Success"
+    return bad + ([] if logged in f("log") else ["no %r in the log" % logged])
 
 
 def main():
@@ -182,11 +209,11 @@ def main():
         took, rnd = time.monotonic() - start, random.Random(SEED)
         fractions = [(i + rnd.random()) / CUTS for i in range(CUTS)]  # one in each twentieth of the run
         chains = list(pool.map(chain, (0, 1), (fractions[0::2], fractions[1::2])))
-    results = [(name, check(SHARE / "out" / name, want[name], slot)) for name, _, slot, *_ in ROWS]
+    results = [(name, check(SHARE / "out" / name, want[name], slot, name)) for name, _, slot, *_ in ROWS]
     for c, (run, moments) in enumerate(chains):
         results += [("%s power cut %d.%d %.1f s into a run (%.0f%%)" % (CUT_ROW[0], c, k, at or 0, 100 * f),
                      (["uncut run: exit status %s" % run.get("rc")] if run.get("rc") != "0" else []) +
-                     check(SHARE / "out" / ("%s-cut%d-%d" % (CUT_ROW[0], c, k)), want_cut, ""))
+                     check(SHARE / "out" / ("%s-cut%d-%d" % (CUT_ROW[0], c, k)), want_cut, "", CUT_ROW[0]))
                     for k, (f, at) in enumerate(moments, 1)]
     for name, bad in results:
         print("%s %s%s" % ("FAIL" if bad else "PASS", name, ": " + "; ".join(bad) if bad else ""))
