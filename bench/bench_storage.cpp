@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/device.h"
+#include "context/device.h"
 #include "platform/platform.h"
 #include "storage/storage.h"
 

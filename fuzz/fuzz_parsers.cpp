@@ -14,10 +14,10 @@
 #include <string>
 #include <string_view>
 
+#include "context/device.h"
+#include "context/package.h"
+#include "context/partition_map.h"
 #include "core/guarded_list.h"
-#include "driver/device.h"
-#include "driver/package.h"
-#include "driver/partition_map.h"
 #include "fsupdate/system_script.h"
 #include "image/block.h"
 #include "image/check.h"

@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "context/device.h"
+#include "context/package.h"
+#include "context/status.h"
 #include "core/file_util.h"
 #include "core/log.h"
-#include "driver/device.h"
-#include "driver/package.h"
-#include "driver/status.h"
 #include "platform/platform.h"
 
 namespace {

@@ -9,14 +9,14 @@
 #include <cstring>
 #include <string>
 
+#include "context/device.h"
+#include "context/package.h"
+#include "context/partition_map.h"
+#include "context/status.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "driver/completion.h"
-#include "driver/device.h"
-#include "driver/package.h"
-#include "driver/partition_map.h"
 #include "driver/signature.h"
-#include "driver/status.h"
 #include "fsupdate/system_script.h"
 #include "image/block.h"
 #include "image/check.h"

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "context/package.h"
 #include "core/log.h"
 #include "core/sha256.h"
-#include "driver/package.h"
 #include "platform/platform.h"
 
 namespace {

@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "context/package.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/md5.h"
-#include "driver/package.h"
 #include "fsupdate/system_script.h"
 #include "patch/patch_file.h"
 #include "platform/platform.h"

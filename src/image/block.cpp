@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "context/device.h"
+#include "context/package.h"
+#include "context/partition_map.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/md5.h"
-#include "driver/device.h"
-#include "driver/package.h"
-#include "driver/partition_map.h"
 #include "image/diff.h"
 #include "image/script.h"
 #include "patch/patch_file.h"

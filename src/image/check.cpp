@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "context/device.h"
+#include "context/package.h"
+#include "context/partition_map.h"
+#include "context/status.h"
 #include "core/log.h"
 #include "core/md5.h"
-#include "driver/device.h"
-#include "driver/package.h"
-#include "driver/partition_map.h"
-#include "driver/status.h"
-#include "fsupdate/system_script.h"
 #include "image/diff.h"
 #include "image/script.h"
+#include "image/system_command.h"
 #include "platform/platform.h"
 #include "storage/storage.h"
 

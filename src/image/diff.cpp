@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "context/device.h"
+#include "context/package.h"
+#include "context/partition_map.h"
 #include "core/log.h"
 #include "core/md5.h"
-#include "driver/device.h"
-#include "driver/package.h"
-#include "driver/partition_map.h"
 #include "patch/patch_file.h"
 #include "platform/platform.h"
 #include "storage/storage.h"

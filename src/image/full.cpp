@@ -11,12 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "context/device.h"
+#include "context/package.h"
+#include "context/partition_map.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/md5.h"
-#include "driver/device.h"
-#include "driver/package.h"
-#include "driver/partition_map.h"
 #include "image/script.h"
 #include "platform/platform.h"
 #include "storage/storage.h"

@@ -1,5 +1,5 @@
+#include "context/device.h"
 #include "core/log.h"
-#include "driver/device.h"
 #include "storage/emmc.h"
 #include "storage/nand.h"
 #include "storage/storage.h"

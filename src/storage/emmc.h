@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "driver/package.h"
+#include "context/package.h"
 
 inline constexpr const char* MMC_BYNAME_DIR = "/dev/block/bootdevice/by-name";
 

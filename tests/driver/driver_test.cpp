@@ -3,12 +3,12 @@
 #include <filesystem>
 #include <string>
 
+#include "context/device.h"
+#include "context/package.h"
+#include "context/partition_map.h"
+#include "context/status.h"
 #include "core/guarded_list.h"
 #include "driver/completion.h"
-#include "driver/device.h"
-#include "driver/package.h"
-#include "driver/partition_map.h"
-#include "driver/status.h"
 #include "support/test_root.h"
 
 namespace {

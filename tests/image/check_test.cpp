@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "driver/package.h"
+#include "context/package.h"
 #include "image/check.h"
 #include "support/test_root.h"
 

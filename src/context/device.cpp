@@ -1,4 +1,4 @@
-#include "driver/device.h"
+#include "context/device.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "driver/status.h"
+#include "context/status.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "driver/package.h"
+#include "context/package.h"
 
 #include <unistd.h>
 

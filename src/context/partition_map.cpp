@@ -1,4 +1,4 @@
-#include "driver/partition_map.h"
+#include "context/partition_map.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <new>
 
+#include "context/device.h"
+#include "context/package.h"
 #include "core/log.h"
-#include "driver/device.h"
-#include "driver/package.h"
 #include "platform/platform.h"
 
 guarded_list partition_image_map;
