@@ -113,11 +113,13 @@ void report(const char* name, int percent) {
 }
 
 int run(int argc, char** argv) {
-    // Known before anything is written: a check-only run changes nothing.
+    // Read before anything is written: a check-only run changes nothing. The
+    // debug echo still starts where the options used to be read.
     static const option long_options[] = {{"check", no_argument, nullptr, 'c'}, {nullptr, 0, nullptr, 0}};
     run_options opts;
+    bool debug = false;
     for (int opt; (opt = getopt_long(argc, argv, "df:v", long_options, nullptr)) != -1;) {
-        if (opt == 'd') upgrade_debug = 1;
+        if (opt == 'd') debug = true;
         else if (opt == 'f') opts.package_file = optarg;
         else if (opt == 'c') check_only = true;
     }
@@ -154,6 +156,7 @@ int run(int argc, char** argv) {
     report("dst_start", 0);
 
     // 6-8 (the options were read first).
+    if (debug) upgrade_debug = 1;
     if (plat_exists(DEBUG_FLAG_FILE)) upgrade_debug = 1;
     install_signal_handlers();
 
