@@ -255,44 +255,65 @@ FilePtr open_for_digest(const char* path, char (&stream_buffer)[STREAM_BUFFER_SI
 
 namespace {
 
-// The digest of the first limit bytes of a file, or of the whole file when
-// it is shorter. The limit is 64-bit: reading simply stops at the end of
-// the file, so no file size is ever narrowed.
-int32_t digest_file(const char* path, char out[MD5_TEXT_SIZE], int64_t limit) {
+// The digests of the first limits[0] and limits[1] bytes of a file (of the
+// whole file where it is shorter), in one read. Limits are 64-bit: reading
+// simply stops at the end of the file, so no file size is ever narrowed.
+int32_t digest_file(const char* path, char* const outs[2], const int64_t limits[2]) {
     unsigned char data[MD5_READ_SIZE] = {};
     // Declared before the stream so that it outlives it.
     char stream_buffer[STREAM_BUFFER_SIZE];
     FilePtr fp = open_for_digest(path, stream_buffer);
     if (!fp) return -1;
-    md5_context ctx;
+    md5_context ctx, at_first;
     md5_init(&ctx);
-    while (limit > 0) {
-        size_t want = limit < MD5_READ_SIZE ? static_cast<size_t>(limit) : sizeof data;
+    int first = limits[0] <= limits[1] ? 0 : 1;  // the shorter prefix ends first
+    int64_t done = 0, end = limits[1 - first];
+    bool first_taken = false;
+    while (done < end) {
+        // A read never crosses the end of the shorter prefix: its state is
+        // copied there and the longer one goes on from it.
+        int64_t stop = !first_taken && limits[first] > done ? limits[first] : end;
+        size_t want = stop - done < MD5_READ_SIZE ? static_cast<size_t>(stop - done) : sizeof data;
         size_t got = std::fread(data, 1, want, fp.get());
         if (got == 0) break;
         md5_update(&ctx, data, got);
-        limit -= static_cast<int64_t>(got);
+        done += static_cast<int64_t>(got);
+        if (!first_taken && done >= limits[first]) at_first = ctx, first_taken = true;
     }
     if (std::ferror(fp.get())) {
         std::fprintf(stderr, "error reading `%s': %s\n", path, std::strerror(errno));
         return -1;
     }
-    md5_final(&ctx);
+    if (!first_taken) at_first = ctx;  // the file ended before either limit
     close_file(fp);
-    write_text(ctx, out);
+    md5_final(&ctx);
+    md5_final(&at_first);
+    write_text(at_first, outs[first]);
+    if (outs[1 - first] != outs[first]) write_text(ctx, outs[1 - first]);
     return 0;
 }
 
 }  // namespace
 
-int32_t get_md5sum(const char* path, char out[MD5_TEXT_SIZE]) { return digest_file(path, out, INT64_MAX); }
+int32_t get_md5sum(const char* path, char out[MD5_TEXT_SIZE]) {
+    char* const outs[2] = {out, out};
+    const int64_t limits[2] = {INT64_MAX, INT64_MAX};
+    return digest_file(path, outs, limits);
+}
 
 int32_t get_md5sum2(const char* path, char out[MD5_TEXT_SIZE], int32_t len) {
-    if (len <= 0) {
+    return get_md5sum2_pair(path, out, len, out, len);
+}
+
+int32_t get_md5sum2_pair(const char* path, char out_a[MD5_TEXT_SIZE], int32_t len_a, char out_b[MD5_TEXT_SIZE],
+                         int32_t len_b) {
+    if (len_a <= 0 || len_b <= 0) {
         std::fprintf(stderr, "get_md5sum2 len error, %s\n", path);
         return -1;
     }
-    return digest_file(path, out, len);
+    char* const outs[2] = {out_a, out_b};
+    const int64_t limits[2] = {len_a, len_b};
+    return digest_file(path, outs, limits);
 }
 
 int32_t md5_equal(const char* first, const char* second) {

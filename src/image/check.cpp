@@ -81,116 +81,32 @@ bool check_system_line(const system_command& l) {
     return false;
 }
 
-// A/B: a new target is listed; otherwise the running slot must hold the old
-// image that the patch starts from.
-int check_ab_partition(const image_diff_line& l, const char* patch, bool check_only) {
-    char target[SCRIPT_NAME_SIZE] = {};
-    char source[SCRIPT_NAME_SIZE] = {};
-    char md5[MD5_TEXT_SIZE] = {};
-    if (get_ab_pname(l.partition.c_str(), target, sizeof target, 1) != 0) {
-        CHECK2_LOG("get_ab_pname failed");
-        return -1;
-    }
-    CHECK2_LOG("pname: %s", target);
-    if (read_partition_to_file(target, l.newsize) < 0) {
-        CHECK2_LOG("read partition[%s] to file[%s] failed", target, TMP_FILE_PT);
-        return -1;
-    }
-    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
-        CHECK2_LOG("get_md5sum failed");
-        return -1;
-    }
-    if (script_digest_equal(md5, l.md5new)) {
-        CHECK2_LOG("partition[%s] is new, don't need upgrade again", l.partition.c_str());
+// A new target is listed; an old image is the patch's start (proven in /tmp
+// by a check-only run); an NR partition holding neither must have a complete
+// save file to finish from.
+int check_partition(const image_diff_line& l, const char* patch, bool check_only) {
+    image_probe p = probe_image_diff("do_check2", true, l);
+    switch (p.state) {
+    case image_state::is_new:
+        if (ab_system) CHECK2_LOG("partition[%s] is new, don't need upgrade again", l.partition.c_str());
+        else CHECK2_LOG("[%s] is new, don't need upgrade again", l.partition.c_str());
         append_file_line(UPGRADED_PARTITION_FILE, l.partition.c_str());
         return 0;
+    case image_state::is_old: {
+        int ret = check_only ? prove_patch("do_check2", patch, l.md5new.c_str()) : 0;
+        if (ab_system) plat_unlink(TMP_FILE_PT);
+        return ret;
     }
-    if (get_ab_pname(l.partition.c_str(), source, sizeof source, 0) != 0) {
-        CHECK2_LOG("get partiton[%s]'s name failed", l.partition.c_str());
-        return -1;
-    }
-    CHECK2_LOG("pname: %s", source);
-    if (read_partition_to_file(source, l.oldsize) < 0) {
-        CHECK2_LOG("read partiton[%s] to file[%s] failed", source, TMP_FILE_PT);
-        return -1;
-    }
-    std::memset(md5, 0, sizeof md5);
-    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
-        CHECK2_LOG("get_md5sum failed");
-        return -1;
-    }
-    if (!script_digest_equal(md5, l.md5old)) {
-        CHECK2_LOG("Error,old partition[%s][%s] not match", source, md5);
-        return -1;
-    }
-    CHECK2_LOG("partiton[%s] is old, need to upgrade", l.partition.c_str());
-    int ret = check_only ? prove_patch("do_check2", patch, l.md5new.c_str()) : 0;
-    plat_unlink(TMP_FILE_PT);
-    return ret;
-}
-
-// NR: new (listed), old, or neither with a complete save file to finish from.
-int check_nr_partition(const image_diff_line& l, const char* patch, bool check_only) {
-    char target[SCRIPT_NAME_SIZE] = {};
-    char md5[MD5_TEXT_SIZE] = {};
-    if (flash_type == FLASH_NAND) {
-        if (get_nr_pname(l.partition.c_str(), target, sizeof target) != 0) {
-            CHECK2_LOG("get_nr_pname failed");
+    case image_state::neither:
+        if (ab_system) return -1;
+        if (process_savefile(p.target, patch, l.md5new.c_str(), SAVEFILE_CHECK, check_only) != 0) {
+            CHECK2_LOG("process_savefile failed");
             return -1;
         }
-        CHECK2_LOG("nand pname: %s", target);
-    } else if (flash_type == FLASH_EMMC) {
-        if (get_ab_pname(l.partition.c_str(), target, sizeof target, 1) != 0) {
-            CHECK2_LOG("get_ab_pname failed");
-            return -1;
-        }
-        CHECK2_LOG("pname: %s", target);
-    } else {
-        CHECK2_LOG("Error, Unkonwn flash type[%d]", flash_type);
-        return -1;
-    }
-    if (read_partition_to_file(target, std::max(l.oldsize, l.newsize)) < 0) {
-        CHECK2_LOG("read partiton[%s] to file[%s] failed", target, TMP_FILE_PT);
-        return -1;
-    }
-    if (get_md5sum2(TMP_FILE_PT, md5, l.newsize) != 0) {
-        CHECK2_LOG("get_md5sum failed");
-        return -1;
-    }
-    CHECK2_LOG("pnamenew[%s] md5: %s", target, md5);
-    if (script_digest_equal(md5, l.md5new)) {
-        CHECK2_LOG("[%s] is new, don't need upgrade again", l.partition.c_str());
-        append_file_line(UPGRADED_PARTITION_FILE, l.partition.c_str());
         return 0;
-    }
-    CHECK2_LOG("[%s] is not new, check old", l.partition.c_str());
-    if (l.oldsize != l.newsize) {
-        std::memset(md5, 0, sizeof md5);
-        if (get_md5sum2(TMP_FILE_PT, md5, l.oldsize) != 0) {
-            CHECK2_LOG("get_md5sum failed");
-            return -1;
-        }
-    }
-    CHECK2_LOG("old partiton md5: %s", md5);
-    if (script_digest_equal(md5, l.md5old)) {
-        CHECK2_LOG("[%s] is old", l.partition.c_str());
-        if (!check_only) return 0;
-        if (plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
-            CHECK2_LOG("truncate failed, %s", std::strerror(errno));
-            return -1;
-        }
-        return prove_patch("do_check2", patch, l.md5new.c_str());
-    }
-    CHECK2_LOG("[%s] is not old or new, check backupfile", l.partition.c_str());
-    if (plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
-        CHECK2_LOG("truncate failed, %s", std::strerror(errno));
+    default:
         return -1;
     }
-    if (process_savefile(target, patch, l.md5new.c_str(), SAVEFILE_CHECK, check_only) != 0) {
-        CHECK2_LOG("process_savefile failed");
-        return -1;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -263,7 +179,7 @@ int do_check2(bool check_only) {
             ret = -1;
             break;
         }
-        if ((ab_system ? check_ab_partition(l, patch, check_only) : check_nr_partition(l, patch, check_only)) != 0) {
+        if (check_partition(l, patch, check_only) != 0) {
             ret = -1;
             break;
         }

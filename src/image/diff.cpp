@@ -44,111 +44,142 @@ int write_savefile(const char* func, const char* partition) {
 // A/B: the target already new is left alone; otherwise the running slot must
 // hold the old image, which is patched into the target.
 int patch_ab_partition(const image_diff_line& l, const char* patch) {
-    char target[SCRIPT_NAME_SIZE] = {};
-    char source[SCRIPT_NAME_SIZE] = {};
-    char md5[MD5_TEXT_SIZE] = {};
-    if (get_ab_pname(l.partition.c_str(), target, sizeof target, 1) != 0) {
-        WALK_LOG("Error, get_ab_pname failed");
-        return -1;
-    }
-    WALK_LOG("pname: %s", target);
-    if (read_partition_to_file(target, l.newsize) < 0) {
-        WALK_LOG("Error, read partition[%s] to file[%s] failed", target, TMP_FILE_PT);
-        return -1;
-    }
-    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
-        WALK_LOG("Error, get_md5sum failed");
-        return -1;
-    }
-    if (script_digest_equal(md5, l.md5new)) return 0;
-
-    if (get_ab_pname(l.partition.c_str(), source, sizeof source, 0) != 0) {
-        WALK_LOG("Error, get_ab_pname failed");
-        return -1;
-    }
-    WALK_LOG("pname: %s", source);
-    if (read_partition_to_file(source, l.oldsize) < 0) {
-        WALK_LOG("Error, read partition[%s] to file[%s] failed", source, TMP_FILE_PT);
-        return -1;
-    }
-    std::memset(md5, 0, sizeof md5);
-    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
-        WALK_LOG("Error, get_md5sum failed");
-        return -1;
-    }
-    if (!script_digest_equal(md5, l.md5old)) {
-        WALK_LOG("Error, old partition[%s] not match, error", source);
-        return -1;
-    }
-    if (ab_patch_file(target, patch, l.md5new.c_str()) != 0) {
+    image_probe p = probe_image_diff(kWalk, false, l);
+    if (p.state == image_state::is_new) return 0;
+    if (p.state != image_state::is_old) return -1;
+    if (ab_patch_file(p.target, patch, l.md5new.c_str()) != 0) {
         WALK_LOG("Error, ab_patch_file failed");
         return -1;
     }
     return 0;
 }
 
-// NR: the partition is rewritten in place through SAVEFILE. One read of the
-// larger size serves both digests.
+// NR: the partition is rewritten in place through SAVEFILE.
 int patch_nr_partition(const image_diff_line& l, const char* patch) {
-    char target[SCRIPT_NAME_SIZE] = {};
-    char md5[MD5_TEXT_SIZE] = {};
-    if (flash_type == FLASH_NAND) {
-        if (get_nr_pname(l.partition.c_str(), target, sizeof target) != 0) {
-            WALK_LOG("Error, get_nr_pname failed");
-            return -1;
-        }
-        WALK_LOG("nand pname: %s", target);
-    } else if (flash_type == FLASH_EMMC) {
-        // current_slot stays 0 on an NR system, so this is the B name: the
-        // map of an NR eMMC device lists its one copy there.
-        if (get_ab_pname(l.partition.c_str(), target, sizeof target, 1) != 0) {
-            WALK_LOG("Error, get_ab_pname failed");
-            return -1;
-        }
-        WALK_LOG("pname: %s", target);
-    } else {
-        WALK_LOG("Error, Unknown flash type[%d]!!!", flash_type);
-        return -1;
-    }
-    if (read_partition_to_file(target, std::max(l.oldsize, l.newsize)) < 0) {
-        WALK_LOG("Error, read partition[%s] to file[%s] failed", target, TMP_FILE_PT);
-        return -1;
-    }
-    if (get_md5sum2(TMP_FILE_PT, md5, l.newsize) != 0) {
-        WALK_LOG("Error, get_md5sum failed");
-        return -1;
-    }
-    WALK_LOG("md5: %s", md5);
-    if (script_digest_equal(md5, l.md5new)) return 0;
-
-    if (plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
-        WALK_LOG("Error, truncate failed, %s", std::strerror(errno));
-        return -1;
-    }
-    WALK_LOG("is not new, check old");
-    if (l.oldsize != l.newsize) {
-        std::memset(md5, 0, sizeof md5);
-        if (get_md5sum2(TMP_FILE_PT, md5, l.oldsize) != 0) {
-            WALK_LOG("Error, get_md5sum failed");
-            return -1;
-        }
-    }
-    int flag;
-    if (script_digest_equal(md5, l.md5old)) {
-        WALK_LOG("is old");
-        flag = SAVEFILE_PATCH;
-    } else {
-        WALK_LOG("is not old or new, check backupfile");
-        flag = SAVEFILE_RESUME;
-    }
-    if (process_savefile(target, patch, l.md5new.c_str(), flag) != 0) {
+    image_probe p = probe_image_diff(kWalk, false, l);
+    if (p.state == image_state::is_new) return 0;
+    if (p.state == image_state::failed) return -1;
+    int flag = p.state == image_state::is_old ? SAVEFILE_PATCH : SAVEFILE_RESUME;
+    if (process_savefile(p.target, patch, l.md5new.c_str(), flag) != 0) {
         WALK_LOG("Error, process_savefile failed");
         return -1;
     }
     return 0;
 }
 
+// The words of the check (c) or of the patch stage (p).
+const char* say(bool check, const char* c, const char* p) { return check ? c : p; }
+
+// NR: one read of the larger size serves both digests.
+void probe_nr(const char* func, bool check, const image_diff_line& l, image_probe& p) {
+    char md5new[MD5_TEXT_SIZE] = {}, md5old[MD5_TEXT_SIZE] = {};
+    if (flash_type == FLASH_NAND) {
+        if (get_nr_pname(l.partition.c_str(), p.target, sizeof p.target) != 0) {
+            log_at(func, __LINE__, say(check, "get_nr_pname failed", "Error, get_nr_pname failed"));
+            return;
+        }
+        log_at(func, __LINE__, "nand pname: %s", p.target);
+    } else if (flash_type == FLASH_EMMC) {
+        // current_slot stays 0 on an NR system, so this is the B name: the
+        // map of an NR eMMC device lists its one copy there.
+        if (get_ab_pname(l.partition.c_str(), p.target, sizeof p.target, 1) != 0) {
+            log_at(func, __LINE__, say(check, "get_ab_pname failed", "Error, get_ab_pname failed"));
+            return;
+        }
+        log_at(func, __LINE__, "pname: %s", p.target);
+    } else {
+        log_at(func, __LINE__, say(check, "Error, Unkonwn flash type[%d]", "Error, Unknown flash type[%d]!!!"),
+               flash_type);
+        return;
+    }
+    if (read_partition_to_file(p.target, std::max(l.oldsize, l.newsize)) < 0) {
+        log_at(func, __LINE__,
+               say(check, "read partiton[%s] to file[%s] failed", "Error, read partition[%s] to file[%s] failed"),
+               p.target, TMP_FILE_PT);
+        return;
+    }
+    if (get_md5sum2_pair(TMP_FILE_PT, md5new, l.newsize, md5old, l.oldsize) != 0) {
+        log_at(func, __LINE__, say(check, "get_md5sum failed", "Error, get_md5sum failed"));
+        return;
+    }
+    if (check) log_at(func, __LINE__, "pnamenew[%s] md5: %s", p.target, md5new);
+    else log_at(func, __LINE__, "md5: %s", md5new);
+    if (script_digest_equal(md5new, l.md5new)) {
+        p.state = image_state::is_new;
+        return;
+    }
+    if (check) log_at(func, __LINE__, "[%s] is not new, check old", l.partition.c_str());
+    if (plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
+        log_at(func, __LINE__, say(check, "truncate failed, %s", "Error, truncate failed, %s"), std::strerror(errno));
+        return;
+    }
+    if (check) log_at(func, __LINE__, "old partiton md5: %s", md5old);
+    else log_at(func, __LINE__, "is not new, check old");
+    bool old = script_digest_equal(md5old, l.md5old);
+    if (check) {
+        log_at(func, __LINE__, old ? "[%s] is old" : "[%s] is not old or new, check backupfile", l.partition.c_str());
+    } else {
+        log_at(func, __LINE__, old ? "is old" : "is not old or new, check backupfile");
+    }
+    p.state = old ? image_state::is_old : image_state::neither;
+}
+
+// A/B: a new target, else the running slot must hold the old image.
+void probe_ab(const char* func, bool check, const image_diff_line& l, image_probe& p) {
+    char md5[MD5_TEXT_SIZE] = {};
+    if (get_ab_pname(l.partition.c_str(), p.target, sizeof p.target, 1) != 0) {
+        log_at(func, __LINE__, say(check, "get_ab_pname failed", "Error, get_ab_pname failed"));
+        return;
+    }
+    log_at(func, __LINE__, "pname: %s", p.target);
+    if (read_partition_to_file(p.target, l.newsize) < 0) {
+        log_at(func, __LINE__,
+               say(check, "read partition[%s] to file[%s] failed", "Error, read partition[%s] to file[%s] failed"),
+               p.target, TMP_FILE_PT);
+        return;
+    }
+    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
+        log_at(func, __LINE__, say(check, "get_md5sum failed", "Error, get_md5sum failed"));
+        return;
+    }
+    if (script_digest_equal(md5, l.md5new)) {
+        p.state = image_state::is_new;
+        return;
+    }
+    if (get_ab_pname(l.partition.c_str(), p.source, sizeof p.source, 0) != 0) {
+        if (check) log_at(func, __LINE__, "get partiton[%s]'s name failed", l.partition.c_str());
+        else log_at(func, __LINE__, "Error, get_ab_pname failed");
+        return;
+    }
+    log_at(func, __LINE__, "pname: %s", p.source);
+    if (read_partition_to_file(p.source, l.oldsize) < 0) {
+        log_at(func, __LINE__,
+               say(check, "read partiton[%s] to file[%s] failed", "Error, read partition[%s] to file[%s] failed"),
+               p.source, TMP_FILE_PT);
+        return;
+    }
+    std::memset(md5, 0, sizeof md5);
+    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
+        log_at(func, __LINE__, say(check, "get_md5sum failed", "Error, get_md5sum failed"));
+        return;
+    }
+    if (!script_digest_equal(md5, l.md5old)) {
+        if (check) log_at(func, __LINE__, "Error,old partition[%s][%s] not match", p.source, md5);
+        else log_at(func, __LINE__, "Error, old partition[%s] not match, error", p.source);
+        p.state = image_state::neither;
+        return;
+    }
+    if (check) log_at(func, __LINE__, "partiton[%s] is old, need to upgrade", l.partition.c_str());
+    p.state = image_state::is_old;
+}
+
 }  // namespace
+
+image_probe probe_image_diff(const char* func, bool check, const image_diff_line& l) {
+    image_probe p;
+    (ab_system ? probe_ab : probe_nr)(func, check, l, p);
+    return p;
+}
 
 int parse_image_diff_line(const char* func, const script_file& s, std::string& line, image_diff_line& out) {
     strip_carriage_return(line);

@@ -41,6 +41,19 @@ struct image_diff_line {
     std::string md5new;
 };
 
+// What the partitions of an image-diff line hold, found by the steps the
+// check and the patch stage share. Unless new, the image the patch starts
+// from is left in TMP_FILE_PT (NR: the partition cut to the old size; A/B:
+// the running slot).
+enum class image_state { failed, is_new, is_old, neither };
+struct image_probe {
+    image_state state = image_state::failed;
+    char target[SCRIPT_NAME_SIZE] = {};  // the partition written
+    char source[SCRIPT_NAME_SIZE] = {};  // A/B: the running slot's copy
+};
+// Logs under func in the check's words (check) or the patch stage's.
+image_probe probe_image_diff(const char* func, bool check, const image_diff_line& l);
+
 // Reads one line of the image-diff script (its carriage return removed).
 // 1: a "patchfile" line in out; 0: a line to skip; -1: a line that does not
 // fit, logged under func with the script and line.

@@ -63,10 +63,15 @@ TEST(Md5, FileDigestsStopAtTheLengthOrTheEnd) {
     root.write("/data/f", data);
     char out[MD5_TEXT_SIZE];
     ASSERT_TRUE(get_md5sum("/data/f", out) == 0 && out == digest_of(data));
-    for (int32_t len : {1, 55, 64, 4095, 4096, 4097, 32768, 99999, 200000}) {
-        ASSERT_EQ(get_md5sum2("/data/f", out, len), 0);
-        ASSERT_EQ(out, digest_of(data.substr(0, len))) << len;
-    }
+    // Two prefixes in one read: either may end first, inside a read or on
+    // its edge, or beyond the file.
+    const int32_t lens[] = {1, 55, 64, 4095, 4096, 4097, 32768, 99999, 200000};
+    for (int32_t a : lens)
+        for (int32_t b : {1, 4096, 4097, 70001, 200000}) {
+            char other[MD5_TEXT_SIZE];
+            ASSERT_EQ(get_md5sum2_pair("/data/f", out, a, other, b), 0);
+            ASSERT_TRUE(out == digest_of(data.substr(0, a)) && other == digest_of(data.substr(0, b))) << a << ", " << b;
+        }
     ASSERT_EQ(::truncate(root.host("/data/f").c_str(), (1ll << 31) + 100), 0);
     ASSERT_TRUE(get_md5sum2("/data/f", out, 10000) == 0 && out == digest_of(pattern(10000)));
 }
