@@ -424,7 +424,7 @@ int process_savefile_ex(const char* partition, const char* old_file, const char*
     // refusing it would fail every later run.
     int saved = savefile_is_new(__func__, md5new);
     if (saved < 0) return -1;
-    if (saved == 0 && patch_to_savefile(__func__, old_file, patch, md5new) != 0) return -1;
+    if (saved == 0 && patch_to_savefile(__func__, old_image{old_file}, patch, md5new) != 0) return -1;
     if (write_file_from_offset_to_partition(partition, SAVEFILE, offset) < 0) {
         LOGF("[%d] write file[%s] to partition[%s] offset[%d] failed", __LINE__, SAVEFILE, partition, offset);
         return -1;

@@ -93,7 +93,7 @@ int check_partition(const image_diff_line& l, const char* patch, bool check_only
         append_file_line(UPGRADED_PARTITION_FILE, l.partition.c_str());
         return 0;
     case image_state::is_old: {
-        int ret = check_only ? prove_patch("do_check2", patch, l.md5new.c_str()) : 0;
+        int ret = check_only ? prove_patch("do_check2", patch, l.md5new.c_str(), p.old) : 0;
         if (ab_system) plat_unlink(TMP_FILE_PT);
         return ret;
     }

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "context/device.h"
 #include "context/package.h"
@@ -14,6 +16,7 @@
 #include "core/md5.h"
 #include "patch/patch_file.h"
 #include "platform/platform.h"
+#include "storage/emmc.h"
 #include "storage/storage.h"
 
 namespace {
@@ -47,7 +50,7 @@ int patch_ab_partition(const image_diff_line& l, const char* patch) {
     image_probe p = probe_image_diff(kWalk, false, l);
     if (p.state == image_state::is_new) return 0;
     if (p.state != image_state::is_old) return -1;
-    if (ab_patch_file(p.target, patch, l.md5new.c_str()) != 0) {
+    if (ab_patch_file(p.target, patch, l.md5new.c_str(), p.old) != 0) {
         WALK_LOG("Error, ab_patch_file failed");
         return -1;
     }
@@ -60,7 +63,7 @@ int patch_nr_partition(const image_diff_line& l, const char* patch) {
     if (p.state == image_state::is_new) return 0;
     if (p.state == image_state::failed) return -1;
     int flag = p.state == image_state::is_old ? SAVEFILE_PATCH : SAVEFILE_RESUME;
-    if (process_savefile(p.target, patch, l.md5new.c_str(), flag) != 0) {
+    if (process_savefile(p.target, patch, l.md5new.c_str(), flag, false, p.old) != 0) {
         WALK_LOG("Error, process_savefile failed");
         return -1;
     }
@@ -69,6 +72,50 @@ int patch_nr_partition(const image_diff_line& l, const char* patch) {
 
 // The words of the check (c) or of the patch stage (p).
 const char* say(bool check, const char* c, const char* p) { return check ? c : p; }
+
+// The first size bytes of a partition where they can be read: an eMMC node
+// where it lies (a copy would only be read once, and /tmp is RAM on the
+// module), a NAND partition through its read context into TMP_FILE_PT.
+// failed: the stage's message for a partition that cannot be read.
+bool locate(const char* func, const char* failed, const char* partition, int32_t size, old_image& at,
+            image_probe& p) {
+    char dev[MMC_DEV_PATH_SIZE] = {};
+    bool ok = flash_type == FLASH_EMMC ? mmc_partition_node(partition, dev, size) == 0
+                                       : read_partition_to_file(partition, size) == 0;
+    if (!ok) {
+        log_at(func, __LINE__, failed, partition, TMP_FILE_PT);
+        return false;
+    }
+    at = flash_type == FLASH_EMMC ? old_image{dev, size} : old_image{};
+    p.read[p.read[0].empty() ? 0 : 1] = flash_type == FLASH_EMMC ? dev : partition;
+    return true;
+}
+
+// What the check stage found of each image-diff line, for the patch stage:
+// it holds while no write began on a partition it read. A NAND partition's
+// old image must be copied again anyway; only its being new is taken over.
+struct learned_probe {
+    std::string line;
+    image_probe probe;
+    uint32_t writes = 0;
+};
+std::vector<learned_probe> g_learned;
+
+std::string line_key(const image_diff_line& l) {
+    return l.partition + "," + std::to_string(l.oldsize) + "," + l.md5old + "," + std::to_string(l.newsize) + "," +
+           l.md5new;
+}
+
+uint32_t writes_on(const image_probe& p) {
+    uint32_t n = 0;
+    for (const std::string& at : p.read)
+        if (!at.empty()) n += partition_writes(at.c_str());
+    return n;
+}
+
+const char* state_word(image_state s) {
+    return s == image_state::is_new ? "new" : s == image_state::is_old ? "old" : "neither old nor new";
+}
 
 // NR: one read of the larger size serves both digests.
 void probe_nr(const char* func, bool check, const image_diff_line& l, image_probe& p) {
@@ -92,13 +139,10 @@ void probe_nr(const char* func, bool check, const image_diff_line& l, image_prob
                flash_type);
         return;
     }
-    if (read_partition_to_file(p.target, std::max(l.oldsize, l.newsize)) < 0) {
-        log_at(func, __LINE__,
-               say(check, "read partiton[%s] to file[%s] failed", "Error, read partition[%s] to file[%s] failed"),
-               p.target, TMP_FILE_PT);
+    if (!locate(func, say(check, "read partiton[%s] to file[%s] failed", "Error, read partition[%s] to file[%s] failed"),
+                p.target, std::max(l.oldsize, l.newsize), p.old, p))
         return;
-    }
-    if (get_md5sum2_pair(TMP_FILE_PT, md5new, l.newsize, md5old, l.oldsize) != 0) {
+    if (get_md5sum2_pair(p.old.path.c_str(), md5new, l.newsize, md5old, l.oldsize) != 0) {
         log_at(func, __LINE__, say(check, "get_md5sum failed", "Error, get_md5sum failed"));
         return;
     }
@@ -109,7 +153,8 @@ void probe_nr(const char* func, bool check, const image_diff_line& l, image_prob
         return;
     }
     if (check) log_at(func, __LINE__, "[%s] is not new, check old", l.partition.c_str());
-    if (plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
+    p.old.size = l.oldsize;
+    if (p.old.path == TMP_FILE_PT && plat_truncate(TMP_FILE_PT, l.oldsize) != 0) {
         log_at(func, __LINE__, say(check, "truncate failed, %s", "Error, truncate failed, %s"), std::strerror(errno));
         return;
     }
@@ -132,13 +177,10 @@ void probe_ab(const char* func, bool check, const image_diff_line& l, image_prob
         return;
     }
     log_at(func, __LINE__, "pname: %s", p.target);
-    if (read_partition_to_file(p.target, l.newsize) < 0) {
-        log_at(func, __LINE__,
-               say(check, "read partition[%s] to file[%s] failed", "Error, read partition[%s] to file[%s] failed"),
-               p.target, TMP_FILE_PT);
+    if (!locate(func, say(check, "read partition[%s] to file[%s] failed", "Error, read partition[%s] to file[%s] failed"),
+                p.target, l.newsize, p.old, p))
         return;
-    }
-    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
+    if (get_md5sum2(p.old.path.c_str(), md5, l.newsize) != 0) {
         log_at(func, __LINE__, say(check, "get_md5sum failed", "Error, get_md5sum failed"));
         return;
     }
@@ -152,14 +194,11 @@ void probe_ab(const char* func, bool check, const image_diff_line& l, image_prob
         return;
     }
     log_at(func, __LINE__, "pname: %s", p.source);
-    if (read_partition_to_file(p.source, l.oldsize) < 0) {
-        log_at(func, __LINE__,
-               say(check, "read partiton[%s] to file[%s] failed", "Error, read partition[%s] to file[%s] failed"),
-               p.source, TMP_FILE_PT);
+    if (!locate(func, say(check, "read partiton[%s] to file[%s] failed", "Error, read partition[%s] to file[%s] failed"),
+                p.source, l.oldsize, p.old, p))
         return;
-    }
     std::memset(md5, 0, sizeof md5);
-    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
+    if (get_md5sum2(p.old.path.c_str(), md5, l.oldsize) != 0) {
         log_at(func, __LINE__, say(check, "get_md5sum failed", "Error, get_md5sum failed"));
         return;
     }
@@ -176,8 +215,19 @@ void probe_ab(const char* func, bool check, const image_diff_line& l, image_prob
 }  // namespace
 
 image_probe probe_image_diff(const char* func, bool check, const image_diff_line& l) {
+    std::string key = line_key(l);
+    auto it = std::find_if(g_learned.begin(), g_learned.end(), [&](const learned_probe& k) { return k.line == key; });
+    if (!check && it != g_learned.end() && it->writes == writes_on(it->probe) &&
+        (flash_type == FLASH_EMMC || it->probe.state == image_state::is_new)) {
+        log_at(func, __LINE__, "partition[%s] %s, as the check found it", it->probe.target, state_word(it->probe.state));
+        return it->probe;
+    }
     image_probe p;
     (ab_system ? probe_ab : probe_nr)(func, check, l, p);
+    if (check && p.state != image_state::failed) {
+        if (it != g_learned.end()) g_learned.erase(it);
+        g_learned.push_back({key, p, writes_on(p)});
+    }
     return p;
 }
 
@@ -242,12 +292,10 @@ int patch_diff_partition() {
     return ret;
 }
 
-int patch_to_new(const char* func, const char* patch, const char* md5new) {
+int patch_to_new(const char* func, const char* patch, const char* md5new, const old_image& old) {
     char md5[MD5_TEXT_SIZE] = {};
-    if (patch_file(TMP_FILE_PT, TMP_FILE_NEW, patch) < 0) {
+    if (patch_file_md5(old.path.c_str(), TMP_FILE_NEW, patch, md5, old.size) < 0) {
         log_at(func, __LINE__, "[%d] patch_file failed", __LINE__);
-    } else if (get_md5sum(TMP_FILE_NEW, md5) != 0) {
-        log_at(func, __LINE__, "[%d] get_md5sum failed", __LINE__);
     } else if (!script_digest_equal(md5, md5new)) {
         log_at(func, __LINE__, "[%d] patched file not same with new", __LINE__);
     } else {
@@ -256,17 +304,17 @@ int patch_to_new(const char* func, const char* patch, const char* md5new) {
     return -1;
 }
 
-int prove_patch(const char* func, const char* patch, const char* md5new) {
-    int ret = patch_to_new(func, patch, md5new);
+int prove_patch(const char* func, const char* patch, const char* md5new, const old_image& old) {
+    int ret = patch_to_new(func, patch, md5new, old);
     plat_unlink(TMP_FILE_NEW);
     return ret;
 }
 
-int ab_patch_file(const char* target, const char* patch, const char* md5new) {
+int ab_patch_file(const char* target, const char* patch, const char* md5new, const old_image& old) {
     bool ok = false;
     // A patched image that is not exactly the new one must never reach the
     // target: check it before the first byte is written.
-    if (patch_to_new(__func__, patch, md5new) != 0) {
+    if (patch_to_new(__func__, patch, md5new, old) != 0) {
     } else if (write_file_to_partition(target, TMP_FILE_NEW) < 0) {
         LOGF("[%d] write %s to partition[%s] failed", __LINE__, TMP_FILE_NEW, target);
     } else if (check_partition_with_file(target, TMP_FILE_NEW) < 0) {
@@ -297,17 +345,13 @@ int savefile_is_new(const char* func, const char* md5new, bool keep) {
     return 0;
 }
 
-int patch_to_savefile(const char* func, const char* old_file, const char* patch, const char* md5new) {
+int patch_to_savefile(const char* func, const old_image& old, const char* patch, const char* md5new) {
     log_at(func, __LINE__, "[%d] do patch", __LINE__);
-    if (patch_file(old_file, SAVEFILE, patch) < 0) {
+    char md5[MD5_TEXT_SIZE] = {};
+    if (patch_file_md5(old.path.c_str(), SAVEFILE, patch, md5, old.size) < 0) {
         log_at(func, __LINE__, "[%d] patch_file failed", __LINE__);
         // A save file cut short (a full /data) is no copy of anything.
         plat_unlink(SAVEFILE);
-        return -1;
-    }
-    char md5[MD5_TEXT_SIZE] = {};
-    if (get_md5sum(SAVEFILE, md5) != 0) {
-        log_at(func, __LINE__, "[%d] get_md5sum failed", __LINE__);
         return -1;
     }
     if (!script_digest_equal(md5, md5new)) {
@@ -318,7 +362,8 @@ int patch_to_savefile(const char* func, const char* old_file, const char* patch,
     return 0;
 }
 
-int process_savefile(const char* partition, const char* patch, const char* md5new, int flag, bool keep) {
+int process_savefile(const char* partition, const char* patch, const char* md5new, int flag, bool keep,
+                     const old_image& old) {
     LOGF("%s Entry, flag: %d", __func__, flag);
     int saved = savefile_is_new(__func__, md5new, keep);
     if (saved < 0) return -1;
@@ -333,7 +378,7 @@ int process_savefile(const char* partition, const char* patch, const char* md5ne
             LOGF("[%d] Invalid flag: %d", __LINE__, flag);
             return -1;
         }
-        if (patch_to_savefile(__func__, TMP_FILE_PT, patch, md5new) != 0) return -1;
+        if (patch_to_savefile(__func__, old, patch, md5new) != 0) return -1;
     } else if (flag != SAVEFILE_RESUME && flag != SAVEFILE_PATCH) {
         LOGF("[%d] Invalid flag: %d", __LINE__, flag);
         return -1;

@@ -3,6 +3,7 @@
 #include <bzlib.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -11,12 +12,14 @@
 #include <cstring>
 #include <memory>
 
+#include "core/md5.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr int64_t kHeaderSize = 32;
-constexpr int64_t kWriteItem = 1024;
+// The part of the new image held at a time when it is written as it is made.
+constexpr int64_t kWindow = int64_t{1} << 20;
 
 // Sign and magnitude, little-endian; the sign is the top bit of byte 7.
 int64_t decode_offset(const unsigned char* b) {
@@ -161,30 +164,173 @@ int read_control(BlockReader& ctrl, int32_t out[3]) {
     return 0;
 }
 
-int write_image(FILE* fp, const uint8_t* img, int64_t size) {
-    int64_t off = 0;
-    while (off < size - kWriteItem) {
-        size_t ret = std::fwrite(img + off, kWriteItem, 1, fp);
-        if (ret != 1) {
-            std::printf("fwrite error, ret: %d, %s\n", static_cast<int>(ret), std::strerror(errno));
-            return -1;
-        }
-        off += kWriteItem;
+// The old image, read-only. Mapped from its file where the file allows it:
+// nothing is copied, and the pages are the page cache's own, so an image in
+// a RAM file system is not held twice. Read into memory otherwise.
+struct OldImage {
+    const uint8_t* data = nullptr;
+    int64_t size = 0;
+    void* map = MAP_FAILED;
+    size_t map_len = 0;
+    ImagePtr copy;
+
+    OldImage() = default;
+    OldImage(const OldImage&) = delete;
+    OldImage& operator=(const OldImage&) = delete;
+    ~OldImage() { reset(); }
+
+    void reset() {
+        if (map != MAP_FAILED) munmap(map, map_len);
+        map = MAP_FAILED;
+        copy.reset();
+        data = nullptr;
     }
-    // An empty image has no final piece: the empty file is the result.
-    if (size > off) {
-        size_t ret = std::fwrite(img + off, static_cast<size_t>(size - off), 1, fp);
+};
+
+// limit: the old image is the first limit bytes of the file, or all of it
+// when limit is negative.
+int load_old(const char* old_path, int64_t limit, OldImage& old) {
+    // Through the stream: its open refuses what would hang the run (a FIFO).
+    FilePtr fp(plat_fopen(old_path, "rb"));
+    if (!fp) {
+        std::printf("fp_old open failed, %s, %s\n", old_path, std::strerror(errno));
+        return -1;
+    }
+    int64_t size = -1;
+    if (fseeko(fp.get(), 0, SEEK_END) == 0) size = ftello(fp.get());
+    if (limit >= 0 && size >= 0) size = limit <= size ? limit : -1;
+    if (size <= 0) {
+        std::printf("oldsize error!\n");
+        return -1;
+    }
+    old.size = size;
+    if (static_cast<uint64_t>(size) <= SIZE_MAX) {
+        const size_t len = static_cast<size_t>(size);
+        void* p = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fileno(fp.get()), 0);
+        if (p != MAP_FAILED) {
+            old.map = p;
+            old.map_len = len;
+            old.data = static_cast<const uint8_t*>(p);
+            return 0;
+        }
+    }
+    if (fseeko(fp.get(), 0, SEEK_SET) != 0) {
+        std::printf("old file fread error\n");
+        return -1;
+    }
+    old.copy = alloc_image(size);
+    if (!old.copy) {
+        std::printf("old image allocation of %" PRId64 " bytes failed\n", size);
+        return -1;
+    }
+    if (std::fread(old.copy.get(), static_cast<size_t>(size), 1, fp.get()) != 1) {
+        std::printf("old file fread error\n");
+        return -1;
+    }
+    old.data = old.copy.get();
+    return 0;
+}
+
+// Digests and writes n bytes in pieces of the window's size, so that each
+// piece is still in the cache when it is written after its digest.
+int emit(FILE* fp, md5_context* md5, const uint8_t* p, int64_t n) {
+    while (n > 0) {
+        const size_t k = n < kWindow ? static_cast<size_t>(n) : static_cast<size_t>(kWindow);
+        md5_update(md5, p, k);
+        size_t ret = std::fwrite(p, k, 1, fp);
         if (ret != 1) {
             std::printf("fwrite error, ret: %d, %s\n", static_cast<int>(ret), std::strerror(errno));
             return -1;
         }
+        p += k;
+        n -= static_cast<int64_t>(k);
     }
     return 0;
+}
+
+// Where the reconstruction puts the new image: either all of it (fp null),
+// written only once the whole patch has proved intact, or a window of it
+// that goes to fp each time it fills.
+struct Output {
+    uint8_t* buf = nullptr;
+    int64_t cap = 0;  // the image's size when whole: it then never fills up early
+    int64_t fill = 0;
+    FILE* fp = nullptr;
+    md5_context md5;
+};
+
+// Moves len bytes of block r into the output, a window at a time. With old,
+// they are diff bytes and get the old bytes from old_pos on added.
+int take(Output& out, BlockReader& r, const char* name, int32_t len, const OldImage* old, int64_t old_pos) {
+    int64_t done = 0;
+    do {
+        if (out.fill == out.cap && done < len) {
+            if (emit(out.fp, &out.md5, out.buf, out.fill) != 0) return -1;
+            out.fill = 0;
+        }
+        const int64_t n = std::min<int64_t>(len - done, out.cap - out.fill);
+        int got = 0;
+        if (!read_block(r, out.buf + out.fill, static_cast<int32_t>(n), &got)) {
+            std::printf("%sbz2 BZ2_bzRead error!\n", name);
+            return -1;
+        }
+        if (old) {
+            // A position beyond the 64-bit range is beyond the old image too;
+            // the overflow itself is refused once the whole step is taken.
+            int64_t pos;
+            if (__builtin_add_overflow(old_pos, done, &pos)) pos = INT64_MAX;
+            add_old_bytes(out.buf + out.fill, old->data, old->size, pos, n);
+        }
+        out.fill += n;
+        done += n;
+    } while (done < len);
+    return 0;
+}
+
+int open_output(const char* new_path, FilePtr& fp) {
+    fp.reset(plat_fopen(new_path, "wb+"));
+    if (!fp) {
+        std::printf("fp_new open failed, %s, %s\n", new_path, std::strerror(errno));
+        return -1;
+    }
+    // The image goes out in pieces of a window or more: a stream buffer
+    // would only copy them once more.
+    std::setvbuf(fp.get(), nullptr, _IONBF, 0);
+    return 0;
+}
+
+// The same file under two names (a link, a path spelt another way) counts
+// as the same file: writing one while reading the other would destroy input.
+bool same_file(const char* a, const char* b) {
+    if (std::strcmp(a, b) == 0) return true;
+    struct stat sa, sb;
+    return plat_stat(a, &sa) == 0 && plat_stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+void write_text(md5_context* md5, char out[33]) {
+    static const char kHex[] = "0123456789abcdef";
+    md5_final(md5);
+    for (int i = 0; i < 16; ++i) {
+        out[2 * i] = kHex[md5->buf[i] >> 4];
+        out[2 * i + 1] = kHex[md5->buf[i] & 15];
+    }
+    out[32] = '\0';
 }
 
 }  // namespace
 
 int patch_file(const char* old_path, const char* new_path, const char* patch_path) {
+    char md5[MD5_TEXT_SIZE];
+    return patch_file_md5(old_path, new_path, patch_path, md5);
+}
+
+int patch_file_md5(const char* old_path, const char* new_path, const char* patch_path, char md5_out[33],
+                   int64_t old_size) {
+    // Decided before anything is opened: the output overwrites an input
+    // (the patch too, were it ever named as the output) only after the
+    // reconstruction has succeeded as a whole.
+    const bool whole = same_file(old_path, new_path) || same_file(patch_path, new_path);
+
     // --- Header.
     unsigned char header[kHeaderSize];
     int64_t ctrl_len = 0, diff_len = 0, new_size = 0, patch_size = 0;
@@ -229,62 +375,47 @@ int patch_file(const char* old_path, const char* new_path, const char* patch_pat
 
     // --- Streams and images. Every early return below releases, through the
     // holders, exactly what was opened or allocated so far.
-    // Beyond the two images the memory goes to the three decoders, each up to
-    // 3.6 MB for a full-size block. The control stream is a few percent of
-    // the bytes decoded, read 8 at a time: its decoder's speed does not show,
-    // so it runs in small-memory mode and keeps the decoders within 8 MiB.
+    // Beyond the old image the memory goes to the three decoders, each up to
+    // 3.6 MB for a full-size block, and to the new image or its window. The
+    // control stream is a few percent of the bytes decoded, read 8 at a time:
+    // its decoder's speed does not show, so it runs in small-memory mode and
+    // keeps the decoders within 8 MiB.
     BlockReader ctrl, diff, extra;
     if (open_block(ctrl, "cpf", patch_path, kHeaderSize, 1) != 0) return -1;
     if (open_block(diff, "dpf", patch_path, kHeaderSize + ctrl_len, 0) != 0) return -1;
     if (open_block(extra, "epf", patch_path, kHeaderSize + ctrl_len + diff_len, 0) != 0) return -1;
 
-    FilePtr old_fp(plat_fopen(old_path, "rb"));
-    if (!old_fp) {
-        std::printf("fp_old open failed, %s, %s\n", old_path, std::strerror(errno));
-        return -1;
-    }
-    int64_t old_size = -1;
-    if (fseeko(old_fp.get(), 0, SEEK_END) == 0) old_size = ftello(old_fp.get());
-    if (old_size <= 0) {
-        std::printf("oldsize error!\n");
-        return -1;
-    }
-    if (fseeko(old_fp.get(), 0, SEEK_SET) != 0) {
-        std::printf("old file fread error\n");
-        return -1;
-    }
-    ImagePtr old_img = alloc_image(old_size);
-    if (!old_img) {
-        std::printf("old image allocation of %" PRId64 " bytes failed\n", old_size);
-        return -1;
-    }
-    if (std::fread(old_img.get(), static_cast<size_t>(old_size), 1, old_fp.get()) != 1) {
-        std::printf("old file fread error\n");
-        return -1;
-    }
-    ImagePtr new_img = alloc_image(new_size);
+    OldImage old;
+    if (load_old(old_path, old_size, old) != 0) return -1;
+    const int64_t held = whole ? new_size : std::min(new_size, kWindow);
+    ImagePtr new_img = alloc_image(held);
     if (!new_img) {
-        std::printf("new image allocation of %" PRId64 " bytes failed\n", new_size);
+        std::printf("new image allocation of %" PRId64 " bytes failed\n", held);
         return -1;
+    }
+    Output out;
+    out.buf = new_img.get();
+    out.cap = held;
+    md5_init(&out.md5);
+    // Written as it is made, the output is garbage until the call succeeds;
+    // callers trust it only with its digest.
+    FilePtr out_fp;
+    if (!whole) {
+        if (open_output(new_path, out_fp) != 0) return -1;
+        out.fp = out_fp.get();
     }
 
     // --- Reconstruction.
-    uint8_t* const img = new_img.get();
     int64_t new_pos = 0, old_pos = 0;
     while (new_pos < new_size) {
         int32_t c[3];
         if (read_control(ctrl, c) != 0) return -1;
-        int got = 0;
 
         if (c[0] > new_size - new_pos) {
             std::printf("newpos + ctrl[0] error!\n");
             return -1;
         }
-        if (!read_block(diff, img + new_pos, c[0], &got)) {
-            std::printf("dpfbz2 BZ2_bzRead error!\n");
-            return -1;
-        }
-        add_old_bytes(img + new_pos, old_img.get(), old_size, old_pos, c[0]);
+        if (take(out, diff, "dpf", c[0], &old, old_pos) != 0) return -1;
         new_pos += c[0];
         // A real patch keeps the old position within a few GiB of the old
         // image; only a crafted chain of moves can drive it to the limit.
@@ -297,10 +428,7 @@ int patch_file(const char* old_path, const char* new_path, const char* patch_pat
             std::printf("newpos + ctrl[1] error!\n");
             return -1;
         }
-        if (!read_block(extra, img + new_pos, c[1], &got)) {
-            std::printf("epfbz2 BZ2_bzRead error!\n");
-            return -1;
-        }
+        if (take(out, extra, "epf", c[1], nullptr, 0) != 0) return -1;
         new_pos += c[1];
         if (__builtin_add_overflow(old_pos, c[2], &old_pos)) {
             std::printf("Corrupt patch: old position overflow\n");
@@ -312,34 +440,28 @@ int patch_file(const char* old_path, const char* new_path, const char* patch_pat
         check_stream_end(extra, "epf") != 0)
         return -1;
 
-    // --- Output. Decoder states and the old image go before the output is
-    // touched: they are no longer needed, and old_path may be new_path.
-    old_img.reset();
-    old_fp.reset();
-    ctrl.close();
-    diff.close();
-    extra.close();
-
-    // The stream's default buffer would turn the image into a write call per
-    // 4 KiB. Declared before the stream, so that it outlives it.
-    constexpr size_t kOutBuffer = size_t{256} << 10;
-    ImagePtr out_buf(static_cast<uint8_t*>(std::malloc(kOutBuffer)));
-    FilePtr out(plat_fopen(new_path, "wb+"));
-    if (!out) {
-        std::printf("fp_new open failed, %s, %s\n", new_path, std::strerror(errno));
-        return -1;
+    // --- Output. Built whole, the image goes out only now, and decoder
+    // states and the old image go before the output is touched: they are no
+    // longer needed, and old_path may be new_path.
+    if (whole) {
+        old.reset();
+        ctrl.close();
+        diff.close();
+        extra.close();
+        if (open_output(new_path, out_fp) != 0) return -1;
+        out.fp = out_fp.get();
     }
-    if (out_buf) std::setvbuf(out.get(), reinterpret_cast<char*>(out_buf.get()), _IOFBF, kOutBuffer);
-    if (write_image(out.get(), img, new_size) != 0) return -1;
-    // The callers digest the file and copy it onward at once; it has to be
-    // on storage, not in a cache, before they do.
-    if (plat_fsync(out.get()) != 0) {
+    if (emit(out.fp, &out.md5, out.buf, out.fill) != 0) return -1;
+    // The callers copy the file onward at once; it has to be on storage, not
+    // in a cache, before they do.
+    if (plat_fsync(out.fp) != 0) {
         std::printf("fsync(%s) error, %s\n", new_path, std::strerror(errno));
         return -1;
     }
-    if (close_file(out) != 0) {
+    if (close_file(out_fp) != 0) {
         std::printf("fclose(%s) error, %s\n", new_path, std::strerror(errno));
         return -1;
     }
+    write_text(&out.md5, md5_out);
     return 0;
 }

@@ -1,16 +1,37 @@
+#include <map>
+#include <string>
+
 #include "context/device.h"
 #include "core/log.h"
 #include "storage/emmc.h"
 #include "storage/nand.h"
 #include "storage/storage.h"
 
+namespace {
+
+std::map<std::string, uint32_t>& write_counts() {
+    static std::map<std::string, uint32_t> counts;
+    return counts;
+}
+
+}  // namespace
+
+void note_partition_write(const char* where) { ++write_counts()[where]; }
+
+uint32_t partition_writes(const char* where) {
+    auto it = write_counts().find(where);
+    return it == write_counts().end() ? 0 : it->second;
+}
+
 int write_file_to_partition(const char* partition, const char* file) {
+    if (flash_type != FLASH_EMMC) note_partition_write(partition);
     int ret = flash_type == FLASH_EMMC ? mmc_write_file_to_partition(partition, file)
                                        : nand_write_file_to_partition(partition, file);
     return ret < 0 ? -1 : 0;
 }
 
 int write_file_from_offset_to_partition(const char* partition, const char* file, int32_t offset) {
+    if (flash_type != FLASH_EMMC) note_partition_write(partition);
     int ret = flash_type == FLASH_EMMC ? mmc_write_file_from_offset_to_partition(partition, file, offset)
                                        : nand_write_file_from_offset_to_partition(partition, file, offset);
     return ret < 0 ? -1 : 0;

@@ -1,4 +1,5 @@
 #include "storage/emmc.h"
+#include "storage/storage.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -329,6 +330,17 @@ int lookup_mmcblk(const char* partition, char* dev) {
     return 0;
 }
 
+int mmc_partition_node(const char* partition, char* dev, int64_t size) {
+    if (lookup_mmcblk(partition, dev) != 0) return -1;
+    int64_t have = emmc_partition_size_get(dev);
+    if (have < size) {
+        LOGF("partition[%s] holds %lld bytes, %lld wanted", partition, static_cast<long long>(have),
+             static_cast<long long>(size));
+        return -1;
+    }
+    return 0;
+}
+
 int64_t emmc_partition_size_get(const char* dev) {
     size_t prefix = std::strlen(kDevPrefix);
     if (std::strncmp(dev, kDevPrefix, prefix) != 0) {
@@ -364,6 +376,7 @@ namespace {
 int write_to_device(const char* func, const char* partition, const char* file, int32_t offset, bool whole) {
     char dev_path[MMC_DEV_PATH_SIZE] = {};
     if (lookup_mmcblk(partition, dev_path) != 0) return -1;
+    note_partition_write(dev_path);  // by node: two names may lead to one
     int64_t size = emmc_partition_size_get(dev_path);
     int64_t erase_size = MMC_ERASE_UNIT;
     if (whole) {

@@ -26,6 +26,9 @@ struct mmcdev_table {
 
 // Fills dev (MMC_DEV_PATH_SIZE bytes) with the node of the partition. 0 or -1.
 int lookup_mmcblk(const char* partition, char* dev);
+// The node of a partition that holds at least size bytes, to be read where
+// it lies. 0 or -1 (logged).
+int mmc_partition_node(const char* partition, char* dev, int64_t size);
 // Partition size in bytes from sysfs, or -1.
 int64_t emmc_partition_size_get(const char* dev);
 

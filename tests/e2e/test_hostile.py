@@ -173,6 +173,11 @@ ROWS = [
     ("diff: CRLF and a stale list of upgraded partitions, passed: modem is patched", "nr",
      {D: ("\n", "\r\n"), "/tmp/upgraded_partition_file": "modem\n"}, r"\[\d+\] do patch"),
     ("diff: the A/B target already new, passed: it is skipped", "ab", {"modem_b": MODEM2}, r"skip upgraded partition"),
+    # The check found modem old; the same node, by its NR name, gets the new
+    # image from the full script before the patch stage: taking the check's
+    # finding over would patch the new image as if it were the old one.
+    ("diff: a full image over its partition after the check, passed: seen new", "nr", {F: ("", "addfile,modem,%d,%s\n"
+     % (len(MODEM2), md5(MODEM2))), "image/modem.img": MODEM2}, r"^md5: %s$" % md5(MODEM2)),
     ("diff: a wrong new digest", "nr", {D: (md5(MODEM2), X)}, r"\] patched file not same with new$"),
     ("diff: a wrong new digest on A/B", "ab", {D: (md5(MODEM2), X)}, r"\] patched file not same with new$"),
     ("diff: the patch missing", "nand", {MP: None}, r"\] patch_file failed$"),

@@ -7,19 +7,23 @@
 // An independent differ in miniature: for a random plan of triples (runs of
 // zero-progress triples, moves before the start and past the end of old) it
 // derives the diff bytes from the wanted image, which the patcher must rebuild.
+// The last plans are scaled up: their runs span the windows of an output that
+// is written as it is made.
 TEST(PatchFile, RandomTriplePlansRebuildTheWantedImage) {
     TestRoot r;
-    for (uint64_t seed = 1; seed <= 40; ++seed) {
+    for (uint64_t seed = 1; seed <= 42; ++seed) {
+        const int64_t k = seed <= 40 ? 1 : 30011;
         Rng g(seed);
-        const std::string old_image = noise(1 + g.below(200), seed), want = noise(g.below(300), ~seed);
+        const std::string old_image = noise((1 + g.below(200)) * k, seed);
+        const std::string want = noise(k == 1 ? g.below(300) : (7 << 19) + g.below(300), ~seed);
         const int64_t old_size = std::ssize(old_image), new_size = std::ssize(want);
         auto old_at = [&](int64_t pos) { return pos >= 0 && pos < old_size ? old_image[pos] : '\0'; };
         Ctrl plan;
         std::string diff, extra;
         for (int64_t new_pos = 0, old_pos = 0; new_pos < new_size;) {
-            const int64_t x = std::min<int64_t>(g.below(40), new_size - new_pos);
-            const int64_t y = std::min<int64_t>(g.below(3) ? 0 : g.below(20), new_size - new_pos - x);
-            const int64_t z = int64_t{g.below(60)} - 30 - (g.below(4) ? 0 : old_size);
+            const int64_t x = std::min<int64_t>(g.below(40) * k, new_size - new_pos);
+            const int64_t y = std::min<int64_t>(g.below(3) ? 0 : g.below(20) * k, new_size - new_pos - x);
+            const int64_t z = (int64_t{g.below(60)} - 30) * k - (g.below(4) ? 0 : old_size);
             for (int64_t i = 0; i < x; ++i) diff += static_cast<char>(want[new_pos + i] - old_at(old_pos + i));
             extra.append(want, new_pos + x, y);
             plan.insert(plan.end(), {x, y, z});
@@ -55,7 +59,17 @@ TEST(PatchFile, OldAndNewMayBeTheSameFileButNeedExistingPaths) {
     EXPECT_GE(patch_file("/tmp/img", "/tmp/img", "/tmp/patch"), 0);
     EXPECT_EQ(r.read("/tmp/img"), "hello!!!!");
     EXPECT_EQ(patch_file("/tmp/img", "/tmp/img", "/tmp/nopatch"), -1);
+    // Under another name too: the image is built whole before the file changes.
+    r.write("/tmp/patch", make_patch({9, 0, 0}, std::string(10, 1), "", 9));
+    EXPECT_EQ(patch_file("/tmp/img", "/tmp/./img", "/tmp/patch"), -1);
+    EXPECT_EQ(r.read("/tmp/img"), "hello!!!!");
     EXPECT_EQ(patch_file("/tmp/noold", "/tmp/new", "/tmp/patch"), -1);
     EXPECT_EQ(patch_file("/tmp/img", "/tmp/nodir/new", "/tmp/patch"), -1);
     EXPECT_FALSE(r.exists("/tmp/nodir")) << "the output directory is not created";
+    // An old image that is the head of its file, as in a partition.
+    r.write("/tmp/patch", make_patch({9, 0, 0}, std::string(9, 0), "", 9));
+    char md5[MD5_TEXT_SIZE];
+    EXPECT_GE(patch_file_md5("/tmp/img", "/tmp/new", "/tmp/patch", md5, 5), 0);
+    EXPECT_EQ(r.read("/tmp/new"), std::string("hello\0\0\0\0", 9));
+    EXPECT_EQ(patch_file_md5("/tmp/img", "/tmp/new", "/tmp/patch", md5, 10), -1) << "a file shorter than that";
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/md5.h"
 #include "patch/patch_file.h"
 #include "support/test_root.h"
 
@@ -56,16 +57,27 @@ inline std::string noise(size_t n, uint64_t seed) {
     return out;
 }
 
-// Patches old_image over an output file with other content. Returns the
-// output file afterwards or, when the patch is refused as it should be (-1,
-// the output file untouched), "refused: " and the diagnostics.
+// Patches old_image twice: into another file, written as it is made, and in
+// place, built whole first. Returns the new image when both runs make it alike
+// and the digest is its own; "refused: " and the diagnostics when both refuse
+// it alike (-1), leaving the file patched in place untouched.
 inline std::string patched(const TestRoot& r, const std::string& old_image, const std::string& patch) {
-    const std::string before = "previous content of the output file\n";
     r.write("/tmp/old", old_image);
+    r.write("/tmp/img", old_image);
     r.write("/tmp/patch", patch);
-    r.write("/tmp/new", before);
+    r.write("/tmp/new", "previous content of the output file\n");
+    char md5[MD5_TEXT_SIZE] = "untouched", want[MD5_TEXT_SIZE] = "";
+    Capture streamed_cap{STDOUT_FILENO};
+    const int streamed = patch_file_md5("/tmp/old", "/tmp/new", "/tmp/patch", md5);
+    const std::string streamed_diag = streamed_cap.finish();
     Capture cap{STDOUT_FILENO};
-    const int rc = patch_file("/tmp/old", "/tmp/new", "/tmp/patch");
-    const std::string diag = cap.finish(), out = r.read("/tmp/new");
-    return rc >= 0 ? out : (rc == -1 && out == before ? "refused: " : "refused badly: ") + diag;
+    const int rc = patch_file("/tmp/img", "/tmp/img", "/tmp/patch");
+    const std::string diag = cap.finish(), out = r.read("/tmp/img");
+    if (rc >= 0 && streamed >= 0 && out == r.read("/tmp/new") && get_md5sum("/tmp/new", want) == 0 &&
+        md5_equal(md5, want))
+        return out;
+    if (rc == -1 && streamed == -1 && out == old_image && streamed_diag == diag && md5 == std::string("untouched"))
+        return "refused: " + diag;
+    return "runs differ: in place " + std::to_string(rc) + " " + diag + "streamed " + std::to_string(streamed) + " " +
+           streamed_diag + md5;
 }
