@@ -258,12 +258,16 @@ namespace {
 // The digests of the first limits[0] and limits[1] bytes of a file (of the
 // whole file where it is shorter), in one read. Limits are 64-bit: reading
 // simply stops at the end of the file, so no file size is ever narrowed.
-int32_t digest_file(const char* path, char* const outs[2], const int64_t limits[2]) {
+int32_t digest_file(const char* path, char* const outs[2], const int64_t limits[2], int64_t offset = 0) {
     unsigned char data[MD5_READ_SIZE] = {};
     // Declared before the stream so that it outlives it.
     char stream_buffer[STREAM_BUFFER_SIZE];
     FilePtr fp = open_for_digest(path, stream_buffer);
     if (!fp) return -1;
+    if (offset > 0 && fseeko(fp.get(), static_cast<off_t>(offset), SEEK_SET) != 0) {
+        std::fprintf(stderr, "error reading `%s': %s\n", path, std::strerror(errno));
+        return -1;
+    }
     md5_context ctx, at_first;
     md5_init(&ctx);
     int first = limits[0] <= limits[1] ? 0 : 1;  // the shorter prefix ends first
@@ -306,14 +310,14 @@ int32_t get_md5sum2(const char* path, char out[MD5_TEXT_SIZE], int32_t len) {
 }
 
 int32_t get_md5sum2_pair(const char* path, char out_a[MD5_TEXT_SIZE], int32_t len_a, char out_b[MD5_TEXT_SIZE],
-                         int32_t len_b) {
+                         int32_t len_b, int64_t offset) {
     if (len_a <= 0 || len_b <= 0) {
         std::fprintf(stderr, "get_md5sum2 len error, %s\n", path);
         return -1;
     }
     char* const outs[2] = {out_a, out_b};
     const int64_t limits[2] = {len_a, len_b};
-    return digest_file(path, outs, limits);
+    return digest_file(path, outs, limits, offset);
 }
 
 int32_t md5_equal(const char* first, const char* second) {

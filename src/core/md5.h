@@ -35,10 +35,11 @@ int32_t get_md5sum(const char* path, char out[MD5_TEXT_SIZE]);
 // Digest text of the first len bytes of a file, of all of it when it is
 // shorter. A len of 0 or less fails before the file is opened.
 int32_t get_md5sum2(const char* path, char out[MD5_TEXT_SIZE], int32_t len);
-// The digests of two prefixes of a file in the one read of the longer: where
-// a partition may hold an old or a new image of another size.
+// The digests of two prefixes of a file (from offset on) in the one read of
+// the longer: where a partition, or a block of it, may hold an old or a new
+// image of another size.
 int32_t get_md5sum2_pair(const char* path, char out_a[MD5_TEXT_SIZE], int32_t len_a, char out_b[MD5_TEXT_SIZE],
-                         int32_t len_b);
+                         int32_t len_b, int64_t offset = 0);
 // 1 when both texts are exactly 32 characters long and equal byte for byte
 // (case matters, nothing is trimmed), else 0.
 int32_t md5_equal(const char* first, const char* second);

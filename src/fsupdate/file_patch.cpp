@@ -180,18 +180,15 @@ int patch_from_copy(const system_command& c, const std::string& target, const st
     PASS_LOG("[step_3]dp_patch enough_space[%d]", enough_space);
     const std::string& old_file = enough_space ? backup : savefile;
     std::string patch = system_source(c) + ".p";
-    if (patch_file(old_file.c_str(), target.c_str(), patch.c_str()) < 0) {
+    // The digest is taken as the file is written: no second read of it.
+    char cur[MD5_TEXT_SIZE] = {};
+    if (patch_file_md5(old_file.c_str(), target.c_str(), patch.c_str(), cur) < 0) {
         PASS_LOG("patch_file old: %s", old_file.c_str());
         PASS_LOG("patch_file new: %s", target.c_str());
         PASS_LOG("patch_file patch: %s", patch.c_str());
         return -1;
     }
     if (!enough_space) patched_from_save = true;
-    char cur[MD5_TEXT_SIZE] = {};
-    if (get_md5sum(target.c_str(), cur) != 0) {
-        PASS_LOG("[%d] get_md5sum failed", __LINE__);
-        return -1;
-    }
     if (!md5_equal(cur, c.md5new.c_str())) {
         PASS_LOG("file patch failed, md5 cur: %s, new: %s", cur, c.md5new.c_str());
         return -1;

@@ -68,6 +68,21 @@ int parse_block_line(const script_file& s, std::string line, block_line& out) {
     return 1;
 }
 
+// The digest of size bytes of a partition from offset, and where the patcher
+// finds them: where they lie on eMMC, copied into TMP_FILE_PT on NAND.
+bool block_at(const char* partition, int32_t size, int32_t offset, old_image& at, char md5[MD5_TEXT_SIZE]) {
+    if (flash_type != FLASH_EMMC) {
+        at = old_image{};
+        return read_partition_to_file_ex(partition, size, offset) == 0 && get_md5sum(TMP_FILE_PT, md5) == 0;
+    }
+    char dev[MMC_DEV_PATH_SIZE] = {};
+    if (mmc_partition_node(partition, dev, static_cast<int64_t>(offset) + size) != 0) return false;
+    at = old_image{dev, size, offset};
+    if (size > 0) return get_md5sum2_pair(dev, md5, size, md5, size, offset) == 0;
+    std::snprintf(md5, MD5_TEXT_SIZE, "%s", "d41d8cd98f00b204e9800998ecf8427e");  // of nothing
+    return true;
+}
+
 // A/B: the running slot's block patched into the other slot's block.
 // 0: done or already new; -1: failure (logged). Without apply, only what
 // would be done is checked.
@@ -82,12 +97,9 @@ int patch_block_ab(const block_line& b, const char* filepatch, bool apply) {
         return -1;
     }
     log_at(func, __LINE__, "pname: %s", target);
-    if (read_partition_to_file_ex(target, b.newsize, b.offset) < 0) {
+    old_image at;
+    if (!block_at(target, b.newsize, b.offset, at, md5)) {
         log_at(func, __LINE__, "Error, read partition[%s] to file[%s] failed", target, TMP_FILE_PT);
-        return -1;
-    }
-    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
-        log_at(func, __LINE__, "Error, get_md5sum failed");
         return -1;
     }
     log_at(func, __LINE__, "md5:%s ,md5new :%s ", md5, b.md5new.c_str());
@@ -102,13 +114,9 @@ int patch_block_ab(const block_line& b, const char* filepatch, bool apply) {
         return -1;
     }
     log_at(func, __LINE__, "pname: %s", source);
-    if (read_partition_to_file_ex(source, b.oldsize, b.offset) < 0) {
-        log_at(func, __LINE__, "Error, read partition[%s] to file[%s] failed", source, TMP_FILE_PT);
-        return -1;
-    }
     std::memset(md5, 0, sizeof md5);
-    if (get_md5sum(TMP_FILE_PT, md5) != 0) {
-        log_at(func, __LINE__, "Error, get_md5sum failed");
+    if (!block_at(source, b.oldsize, b.offset, at, md5)) {
+        log_at(func, __LINE__, "Error, read partition[%s] to file[%s] failed", source, TMP_FILE_PT);
         return -1;
     }
     log_at(func, __LINE__, "md5:%s ,md5_old :%s ", md5, b.md5old.c_str());
@@ -117,8 +125,8 @@ int patch_block_ab(const block_line& b, const char* filepatch, bool apply) {
     // package file is the new block itself, whatever old digest is listed.
     if (b.oldsize > 0 && script_digest_equal(md5, b.md5old)) {
         log_at(func, __LINE__, "%s is old ", source);
-        if (!apply) return prove_patch("do_patch_block", filepatch, b.md5new.c_str());
-        if (ab_patch_file_ex(target, filepatch, b.md5new.c_str(), b.offset) < 0) {
+        if (!apply) return prove_patch("do_patch_block", filepatch, b.md5new.c_str(), at);
+        if (ab_patch_file_ex(target, filepatch, b.md5new.c_str(), b.offset, at) < 0) {
             log_at(func, __LINE__, "Error, ab_patch_file failed");
             return -1;
         }
@@ -356,9 +364,9 @@ int do_patch_block() { return walk_blocks(true); }
 
 int check_diff_block() { return plat_exists(UPDATER_SCRIPT_BLOCK_DIFF) ? walk_blocks(false) : 0; }
 
-int ab_patch_file_ex(const char* target, const char* patch, const char* md5new, int32_t offset) {
+int ab_patch_file_ex(const char* target, const char* patch, const char* md5new, int32_t offset, const old_image& old) {
     bool ok = false;
-    if (patch_to_new(__func__, patch, md5new) != 0) {
+    if (patch_to_new(__func__, patch, md5new, old) != 0) {
     } else if (write_file_from_offset_to_partition(target, TMP_FILE_NEW, offset) < 0) {
         LOGF("[%d] write file[%s] to partition[%s] offset[%d] failed", __LINE__, TMP_FILE_NEW, target, offset);
     } else if (check_at(target, TMP_FILE_NEW, offset) != 0) {

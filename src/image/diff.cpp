@@ -294,7 +294,7 @@ int patch_diff_partition() {
 
 int patch_to_new(const char* func, const char* patch, const char* md5new, const old_image& old) {
     char md5[MD5_TEXT_SIZE] = {};
-    if (patch_file_md5(old.path.c_str(), TMP_FILE_NEW, patch, md5, old.size) < 0) {
+    if (patch_file_md5(old.path.c_str(), TMP_FILE_NEW, patch, md5, old.size, old.offset) < 0) {
         log_at(func, __LINE__, "[%d] patch_file failed", __LINE__);
     } else if (!script_digest_equal(md5, md5new)) {
         log_at(func, __LINE__, "[%d] patched file not same with new", __LINE__);
@@ -348,7 +348,7 @@ int savefile_is_new(const char* func, const char* md5new, bool keep) {
 int patch_to_savefile(const char* func, const old_image& old, const char* patch, const char* md5new) {
     log_at(func, __LINE__, "[%d] do patch", __LINE__);
     char md5[MD5_TEXT_SIZE] = {};
-    if (patch_file_md5(old.path.c_str(), SAVEFILE, patch, md5, old.size) < 0) {
+    if (patch_file_md5(old.path.c_str(), SAVEFILE, patch, md5, old.size, old.offset) < 0) {
         log_at(func, __LINE__, "[%d] patch_file failed", __LINE__);
         // A save file cut short (a full /data) is no copy of anything.
         plat_unlink(SAVEFILE);

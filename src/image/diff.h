@@ -8,10 +8,11 @@
 #include "image/script.h"
 
 // Where a patch's old image lies: a file, or an eMMC node of which only the
-// first size bytes are the image (size -1: the whole file).
+// size bytes from offset are the image (size -1: the whole file).
 struct old_image {
     std::string path = TMP_FILE_PT;
     int64_t size = -1;
+    int64_t offset = 0;  // a block's place in its partition
 };
 
 inline constexpr int SAVEFILE_CHECK = 0;    // a complete save file with the new image exists

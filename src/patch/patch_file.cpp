@@ -2,6 +2,7 @@
 
 #include <bzlib.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -187,9 +188,9 @@ struct OldImage {
     }
 };
 
-// limit: the old image is the first limit bytes of the file, or all of it
-// when limit is negative.
-int load_old(const char* old_path, int64_t limit, OldImage& old) {
+// limit: the old image is the limit bytes of the file from offset on, or all
+// of it when limit is negative.
+int load_old(const char* old_path, int64_t limit, int64_t offset, OldImage& old) {
     // Through the stream: its open refuses what would hang the run (a FIFO).
     FilePtr fp(plat_fopen(old_path, "rb"));
     if (!fp) {
@@ -198,23 +199,27 @@ int load_old(const char* old_path, int64_t limit, OldImage& old) {
     }
     int64_t size = -1;
     if (fseeko(fp.get(), 0, SEEK_END) == 0) size = ftello(fp.get());
+    size = offset < 0 || size < offset ? -1 : size - offset;
     if (limit >= 0 && size >= 0) size = limit <= size ? limit : -1;
     if (size <= 0) {
         std::printf("oldsize error!\n");
         return -1;
     }
     old.size = size;
-    if (static_cast<uint64_t>(size) <= SIZE_MAX) {
-        const size_t len = static_cast<size_t>(size);
-        void* p = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fileno(fp.get()), 0);
+    // A mapping starts on a page: the bytes before offset in its first page
+    // are mapped too and skipped.
+    const int64_t skip = offset % static_cast<int64_t>(sysconf(_SC_PAGESIZE));
+    if (static_cast<uint64_t>(size + skip) <= SIZE_MAX) {
+        const size_t len = static_cast<size_t>(size + skip);
+        void* p = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fileno(fp.get()), static_cast<off_t>(offset - skip));
         if (p != MAP_FAILED) {
             old.map = p;
             old.map_len = len;
-            old.data = static_cast<const uint8_t*>(p);
+            old.data = static_cast<const uint8_t*>(p) + skip;
             return 0;
         }
     }
-    if (fseeko(fp.get(), 0, SEEK_SET) != 0) {
+    if (fseeko(fp.get(), static_cast<off_t>(offset), SEEK_SET) != 0) {
         std::printf("old file fread error\n");
         return -1;
     }
@@ -325,7 +330,7 @@ int patch_file(const char* old_path, const char* new_path, const char* patch_pat
 }
 
 int patch_file_md5(const char* old_path, const char* new_path, const char* patch_path, char md5_out[33],
-                   int64_t old_size) {
+                   int64_t old_size, int64_t old_offset) {
     // Decided before anything is opened: the output overwrites an input
     // (the patch too, were it ever named as the output) only after the
     // reconstruction has succeeded as a whole.
@@ -386,7 +391,7 @@ int patch_file_md5(const char* old_path, const char* new_path, const char* patch
     if (open_block(extra, "epf", patch_path, kHeaderSize + ctrl_len + diff_len, 0) != 0) return -1;
 
     OldImage old;
-    if (load_old(old_path, old_size, old) != 0) return -1;
+    if (load_old(old_path, old_size, old_offset, old) != 0) return -1;
     const int64_t held = whole ? new_size : std::min(new_size, kWindow);
     ImagePtr new_img = alloc_image(held);
     if (!new_img) {

@@ -19,14 +19,14 @@
 // call returns success. Diagnostics go to standard output; callers log their
 // own failure line.
 //
-// old_size, when not negative, makes the first old_size bytes of old_path the
-// old image (a partition holds its image and then whatever was there before);
-// a shorter file is refused.
+// old_size, when not negative, makes the old_size bytes of old_path from
+// old_offset on the old image (a partition holds its image, or a block of
+// it, among whatever else was there before); a shorter file is refused.
 //
 // Returns a non-negative value on success; -1 on any failure, md5_out then
 // untouched.
 int patch_file_md5(const char* old_path, const char* new_path, const char* patch_path, char md5_out[33],
-                   int64_t old_size = -1);
+                   int64_t old_size = -1, int64_t old_offset = 0);
 
 // patch_file_md5 without the digest.
 int patch_file(const char* old_path, const char* new_path, const char* patch_path);

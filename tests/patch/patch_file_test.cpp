@@ -72,4 +72,12 @@ TEST(PatchFile, OldAndNewMayBeTheSameFileButNeedExistingPaths) {
     EXPECT_GE(patch_file_md5("/tmp/img", "/tmp/new", "/tmp/patch", md5, 5), 0);
     EXPECT_EQ(r.read("/tmp/new"), std::string("hello\0\0\0\0", 9));
     EXPECT_EQ(patch_file_md5("/tmp/img", "/tmp/new", "/tmp/patch", md5, 10), -1) << "a file shorter than that";
+    // A block of a partition: its bytes from an offset, on a page and off it.
+    const std::string disk = std::string(4096, 'x') + "block!!" + std::string(100, 'y');
+    r.write("/tmp/disk", disk);
+    for (int64_t at : {4096, 4098}) {
+        EXPECT_GE(patch_file_md5("/tmp/disk", "/tmp/new", "/tmp/patch", md5, 5, at), 0) << at;
+        EXPECT_EQ(r.read("/tmp/new"), disk.substr(static_cast<size_t>(at), 5) + std::string(4, '\0')) << at;
+    }
+    EXPECT_EQ(patch_file_md5("/tmp/disk", "/tmp/new", "/tmp/patch", md5, 5, 4200), -1) << "past its end";
 }
