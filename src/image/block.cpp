@@ -181,19 +181,27 @@ int patch_block_nr(const block_line& b, const char* filepatch, bool apply) {
         log_at(func, __LINE__, "Error, read partition[%s] to file[%s] failed", target, TMP_FILE_PT);
         return -1;
     }
-    if (get_md5sum2(TMP_FILE_PT, md5, b.newsize) != 0) {
+    // Where both sizes are real and differ, one read yields both digests.
+    char md5old[MD5_TEXT_SIZE] = {};
+    bool both = b.oldsize > 0 && b.newsize > 0 && b.oldsize != b.newsize;
+    if ((both ? get_md5sum2_pair(TMP_FILE_PT, md5, b.newsize, md5old, b.oldsize)
+              : get_md5sum2(TMP_FILE_PT, md5, b.newsize)) != 0) {
         log_at(func, __LINE__, "Error, get_md5sum failed");
         return -1;
     }
     log_at(func, __LINE__, "md5:[%s]", md5);
     if (script_digest_equal(md5, b.md5new)) return 0;
+    char md5head[MD5_TEXT_SIZE] = {};  // of the first new-size bytes
+    std::memcpy(md5head, md5, sizeof md5head);
 
     if (plat_truncate(TMP_FILE_PT, b.oldsize) != 0) {
         log_at(func, __LINE__, "Error, truncate failed, %s", std::strerror(errno));
         return -1;
     }
     log_at(func, __LINE__, "is not new, check old");
-    if (b.oldsize != b.newsize) {
+    if (both) {
+        std::memcpy(md5, md5old, sizeof md5);
+    } else if (b.oldsize != b.newsize) {
         std::memset(md5, 0, sizeof md5);
         if (get_md5sum2(TMP_FILE_PT, md5, b.oldsize) != 0) {
             log_at(func, __LINE__, "Error, get_md5sum failed");
@@ -210,10 +218,9 @@ int patch_block_nr(const block_line& b, const char* filepatch, bool apply) {
             return -1;
         }
         log_at(func, __LINE__, "block_backup size: %d", get_file_size(BLOCK_BACKUP));
-        if (get_md5sum2(BLOCK_BACKUP, md5bak, b.newsize) != 0) {
-            log_at(func, __LINE__, "Error, get_md5sum failed");
-            return -1;
-        }
+        // The backup holds the old block's bytes: the digest of its first
+        // new-size bytes is one already taken, and the line only logs it.
+        std::memcpy(md5bak, b.newsize <= b.oldsize ? md5head : md5, sizeof md5bak);
         log_at(func, __LINE__, "md5_bak:[%s]", md5bak);
         if (process_savefile_ex(target, TMP_FILE_PT, filepatch, b.md5new.c_str(), b.offset) != 0) {
             log_at(func, __LINE__, "Error, process_savefile failed");
