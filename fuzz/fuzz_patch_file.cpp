@@ -10,9 +10,10 @@
 //   4 bytes  control length, 4 bytes diff length (little-endian, clamped)
 //   control bytes, diff bytes, and the rest is the extra block.
 //
-// Besides the sanitizers' own findings both check the patcher's promise
-// about the output: a refused patch leaves the existing file as it was, and
-// an accepted one produces exactly the claimed number of bytes.
+// Besides the sanitizers' own findings both check the patcher's promises
+// about the output: an accepted patch produces exactly the claimed number of
+// bytes, with the digest reported; in place, the verdict and the image are
+// the same, and a refused patch leaves the file as it was.
 #include <bzlib.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/md5.h"
 #include "firmware_image.h"
 #include "patch/patch_file.h"
 #include "platform/platform.h"
@@ -162,16 +164,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     put_file(host("/tmp/patch"), data, size);
 
 #endif
+    // Into another file the image is written as it is made: a refused patch
+    // may leave anything there, an accepted one exactly the claimed bytes,
+    // with the digest it reported.
     put_file(host("/tmp/new"), std::string(kSentinel));
-    int rc = patch_file("/tmp/old", "/tmp/new", "/tmp/patch");
+    char md5[MD5_TEXT_SIZE] = {}, md5_out[MD5_TEXT_SIZE] = {};
+    int rc = patch_file_md5("/tmp/old", "/tmp/new", "/tmp/patch", md5);
     std::string out = get_file(host("/tmp/new"));
-    if (rc < 0) {
-        if (rc != -1 || out != kSentinel) {
-            std::fprintf(stderr, "fuzz: refused patch (%d) changed the output file\n", rc);
-            std::abort();
-        }
-    } else if (size < 32 || static_cast<int64_t>(out.size()) != decode_offset(data + 24)) {
-        std::fprintf(stderr, "fuzz: accepted patch wrote %zu bytes, not the claimed size\n", out.size());
+    if (rc < -1) {
+        std::fprintf(stderr, "fuzz: patch_file_md5 returned %d\n", rc);
+        std::abort();
+    }
+    if (rc >= 0 && (size < 32 || static_cast<int64_t>(out.size()) != decode_offset(data + 24) ||
+                    get_md5sum("/tmp/new", md5_out) != 0 || !md5_equal(md5, md5_out))) {
+        std::fprintf(stderr, "fuzz: accepted patch wrote %zu bytes of digest %s, not the claim or %s\n", out.size(),
+                     md5_out, md5);
+        std::abort();
+    }
+    // In place, the same verdict and image; a refused patch leaves the file
+    // as it was.
+    static const std::string old = get_file(host("/tmp/old"));
+    put_file(host("/tmp/img"), old);
+    int in_place = patch_file("/tmp/img", "/tmp/img", "/tmp/patch");
+    std::string img = get_file(host("/tmp/img"));
+    if ((in_place < 0) != (rc < 0) || img != (rc < 0 ? old : out)) {
+        std::fprintf(stderr, "fuzz: in place %d, into another file %d: another outcome\n", in_place, rc);
         std::abort();
     }
     return 0;
