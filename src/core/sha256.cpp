@@ -302,6 +302,15 @@ void sha256_final(sha256_context* ctx, unsigned char out[SHA256_SIZE]) {
     for (int i = 0; i < 8; ++i) store_be32(out + 4 * i, ctx->state[i]);
 }
 
+void sha256_text(const void* data, size_t len, char out[SHA256_TEXT_SIZE]) {
+    sha256_context ctx;
+    unsigned char digest[SHA256_SIZE];
+    sha256_init(&ctx);
+    sha256_update(&ctx, data, len);
+    sha256_final(&ctx, digest);
+    write_text(digest, out);
+}
+
 int32_t get_sha256sum(const char* path, char out[SHA256_TEXT_SIZE], int64_t* size) {
     unsigned char data[READ_SIZE];
     FilePtr fp{plat_fopen(path, "rb")};

@@ -22,6 +22,9 @@ void sha256_init(sha256_context* ctx);
 void sha256_update(sha256_context* ctx, const void* data, size_t len);
 void sha256_final(sha256_context* ctx, unsigned char out[SHA256_SIZE]);
 
+// Digest text of bytes in memory (a link's target, a manifest entry).
+void sha256_text(const void* data, size_t len, char out[SHA256_TEXT_SIZE]);
+
 // Digest text and size of a whole file, read once through the platform seam.
 // 0, or -1 with a line on stderr; out and size then untouched.
 int32_t get_sha256sum(const char* path, char out[SHA256_TEXT_SIZE], int64_t* size);

@@ -205,15 +205,6 @@ bool mode_matches(const manifest_entry& m, const found_entry& f) {
     return (m.mode & mask) == (f.mode & mask);
 }
 
-void text_digest(std::string_view text, char out[SHA256_TEXT_SIZE]) {
-    sha256_context ctx;
-    unsigned char digest[SHA256_SIZE];
-    sha256_init(&ctx);
-    sha256_update(&ctx, text.data(), text.size());
-    sha256_final(&ctx, digest);
-    sodium_bin2hex(out, SHA256_TEXT_SIZE, digest, sizeof digest);
-}
-
 bool entry_matches(const manifest_entry& m, const found_entry& f) {
     std::string path = DIR_DELTA + "/" + f.path;
     std::string shown(m.path);
@@ -236,9 +227,9 @@ bool entry_matches(const manifest_entry& m, const found_entry& f) {
             return false;
         }
         size = n;
-        text_digest(std::string_view(target, static_cast<size_t>(n)), digest);
+        sha256_text(target, static_cast<size_t>(n), digest);
     } else {
-        text_digest("", digest);  // a directory: its entries are listed on their own lines
+        sha256_text("", 0, digest);  // a directory: its entries are listed on their own lines
     }
     if (size != m.size) {
         REFUSE("another size: %s holds %lld bytes, the manifest says %lld", shown.c_str(),

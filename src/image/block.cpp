@@ -68,17 +68,11 @@ int parse_block_line(const script_file& s, std::string line, block_line& out) {
     return 1;
 }
 
-// The digest of size bytes of a partition from offset, and where the patcher
-// finds them: where they lie on eMMC, copied into TMP_FILE_PT on NAND.
+// The digest of size bytes of a partition from offset, read where the
+// patcher finds them.
 bool block_at(const char* partition, int32_t size, int32_t offset, old_image& at, char md5[MD5_TEXT_SIZE]) {
-    if (flash_type != FLASH_EMMC) {
-        at = old_image{};
-        return read_partition_to_file_ex(partition, size, offset) == 0 && get_md5sum(TMP_FILE_PT, md5) == 0;
-    }
-    char dev[MMC_DEV_PATH_SIZE] = {};
-    if (mmc_partition_node(partition, dev, static_cast<int64_t>(offset) + size) != 0) return false;
-    at = old_image{dev, size, offset};
-    if (size > 0) return get_md5sum2_pair(dev, md5, size, md5, size, offset) == 0;
+    if (!find_old_image(partition, size, offset, at)) return false;
+    if (size > 0) return get_md5sum2_pair(at.path.c_str(), md5, size, md5, size, at.offset) == 0;
     std::snprintf(md5, MD5_TEXT_SIZE, "%s", "d41d8cd98f00b204e9800998ecf8427e");  // of nothing
     return true;
 }

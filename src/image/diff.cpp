@@ -73,21 +73,14 @@ int patch_nr_partition(const image_diff_line& l, const char* patch) {
 // The words of the check (c) or of the patch stage (p).
 const char* say(bool check, const char* c, const char* p) { return check ? c : p; }
 
-// The first size bytes of a partition where they can be read: an eMMC node
-// where it lies (a copy would only be read once, and /tmp is RAM on the
-// module), a NAND partition through its read context into TMP_FILE_PT.
 // failed: the stage's message for a partition that cannot be read.
 bool locate(const char* func, const char* failed, const char* partition, int32_t size, old_image& at,
             image_probe& p) {
-    char dev[MMC_DEV_PATH_SIZE] = {};
-    bool ok = flash_type == FLASH_EMMC ? mmc_partition_node(partition, dev, size) == 0
-                                       : read_partition_to_file(partition, size) == 0;
-    if (!ok) {
+    if (!find_old_image(partition, size, -1, at)) {
         log_at(func, __LINE__, failed, partition, TMP_FILE_PT);
         return false;
     }
-    at = flash_type == FLASH_EMMC ? old_image{dev, size} : old_image{};
-    p.read[p.read[0].empty() ? 0 : 1] = flash_type == FLASH_EMMC ? dev : partition;
+    p.read[p.read[0].empty() ? 0 : 1] = flash_type == FLASH_EMMC ? at.path : partition;
     return true;
 }
 
@@ -213,6 +206,19 @@ void probe_ab(const char* func, bool check, const image_diff_line& l, image_prob
 }
 
 }  // namespace
+
+bool find_old_image(const char* partition, int32_t size, int32_t offset, old_image& at) {
+    if (flash_type != FLASH_EMMC) {
+        at = old_image{};
+        return (offset < 0 ? read_partition_to_file(partition, size)
+                           : read_partition_to_file_ex(partition, size, offset)) == 0;
+    }
+    offset = std::max(offset, 0);
+    char dev[MMC_DEV_PATH_SIZE] = {};
+    if (mmc_partition_node(partition, dev, static_cast<int64_t>(offset) + size) != 0) return false;
+    at = old_image{dev, size, offset};
+    return true;
+}
 
 image_probe probe_image_diff(const char* func, bool check, const image_diff_line& l) {
     std::string key = line_key(l);

@@ -15,6 +15,13 @@ struct old_image {
     int64_t offset = 0;  // a block's place in its partition
 };
 
+// Where size bytes of a partition from offset can be read: an eMMC node
+// where it lies (a copy would only be read once, and /tmp is RAM on the
+// module), a NAND partition through its read context into TMP_FILE_PT (a
+// block's offset read, or a whole image's from the start when offset is
+// -1). false when the partition cannot be read that far (the caller logs).
+bool find_old_image(const char* partition, int32_t size, int32_t offset, old_image& at);
+
 inline constexpr int SAVEFILE_CHECK = 0;    // a complete save file with the new image exists
 inline constexpr int SAVEFILE_RESUME = 1;   // the partition holds neither image: finish from the save file
 inline constexpr int SAVEFILE_PATCH = 2;    // the partition holds the old image: patch and write

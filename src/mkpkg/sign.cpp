@@ -104,14 +104,11 @@ bool package_manifest(const fs::path& dir, std::string& manifest, std::string& e
         struct stat st;
         bytes content;
         if (!read_entry(it->path(), st, content, error)) return false;
-        unsigned char digest[SHA256_SIZE];
-        sha256_context ctx;
-        sha256_init(&ctx);
-        sha256_update(&ctx, content.data(), content.size());
-        sha256_final(&ctx, digest);
+        char digest[SHA256_TEXT_SIZE];
+        sha256_text(content.data(), content.size(), digest);
         char mode[16];
         std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st.st_mode & (S_IFMT | 07777)));
-        lines.emplace_back(rel, hex(digest, sizeof digest) + " " + std::to_string(content.size()) + " " + mode + " " +
+        lines.emplace_back(rel, std::string(digest) + " " + std::to_string(content.size()) + " " + mode + " " +
                                     rel);
     }
     if (ec) {
